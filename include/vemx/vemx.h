@@ -1,0 +1,8 @@
+/* All of vemx's public interface. */
+#ifndef VEMX_H
+#define VEMX_H
+
+#include "vemx_frame.h"
+#include "vemx_log.h"
+
+#endif

@@ -1,0 +1,48 @@
+#pragma once
+// Error raising and the wide report lines every service writes on failure.
+#include <cstdint>
+#include <exception>
+#include <string_view>
+
+namespace vemx::frame {
+
+using HRESULT = int32_t;
+inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
+inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
+inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
+inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003);
+inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
+
+// The exception every internal failure travels as; it carries the HRESULT.
+// Its report line was written when it was raised.
+class ComError : public std::exception {
+public:
+    explicit ComError(HRESULT hr) noexcept : hr_(hr) {}
+    HRESULT Error() const noexcept { return hr_; }
+    const char* what() const noexcept override { return "COM error"; }
+
+private:
+    HRESULT hr_;
+};
+
+// Writes "[vemx][ERROR]: <source>(<line>): COM error, hr=<hr>\n", then throws.
+[[noreturn]] void RaiseComError(HRESULT hr, std::wstring_view source, int line);
+
+// Raises E_FAIL from the calling line when cond is false.
+#define VEMX_CHECK(cond, source)                                         \
+    do {                                                                 \
+        if (!(cond)) ::vemx::frame::RaiseComError(::vemx::frame::E_FAIL, source, __LINE__); \
+    } while (0)
+
+// "[<component>][ERROR]: <source>(<line>): [<function>] <text>\n"
+void ReportFunction(std::wstring_view component, std::wstring_view source, int line,
+                    std::wstring_view function, std::wstring_view text) noexcept;
+
+// "[<component>][ERROR]: <source>(<line>): [<function>], 0x<16 hex digits> <text>\n"
+void ReportObject(std::wstring_view component, std::wstring_view source, int line,
+                  std::wstring_view function, const void* object, std::wstring_view text) noexcept;
+
+// "[<component>][ERROR]: <text>\n"
+void ReportShort(std::wstring_view component, std::wstring_view text) noexcept;
+
+}  // namespace vemx::frame
