@@ -1,0 +1,180 @@
+#include "platform/refclock.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/clock.h"
+
+namespace vemx::platform {
+
+namespace {
+constexpr frame::HRESULT S_OK = 0;
+}
+
+class AdviseScheduler {
+public:
+    AdviseScheduler() : thread_([this] { Run(); }) {}
+
+    ~AdviseScheduler() {
+        {
+            std::lock_guard lock(lock_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+    static std::shared_ptr<AdviseScheduler> Shared() {
+        static std::mutex lock;
+        static std::weak_ptr<AdviseScheduler> current;
+        std::lock_guard guard(lock);
+        auto s = current.lock();
+        if (!s) {
+            s = std::make_shared<AdviseScheduler>();
+            current = s;
+        }
+        return s;
+    }
+
+    ReferenceClock::Cookie Add(const void* owner, int64_t due, int64_t period, Waitable* target) {
+        std::lock_guard lock(lock_);
+        const ReferenceClock::Cookie id = ++last_id_;
+        advices_.emplace(id, Advice{owner, due, period, target});
+        const bool earliest = queue_.empty() || due < queue_.begin()->first;
+        queue_.emplace(due, id);
+        if (earliest) wake_.notify_one();
+        return id;
+    }
+
+    bool Remove(ReferenceClock::Cookie id) {
+        std::lock_guard lock(lock_);
+        auto it = advices_.find(id);
+        if (it == advices_.end()) return false;
+        queue_.erase({it->second.due, id});
+        advices_.erase(it);
+        return true;
+    }
+
+    void RemoveAll(const void* owner) {
+        std::lock_guard lock(lock_);
+        for (auto it = advices_.begin(); it != advices_.end();) {
+            if (it->second.owner == owner) {
+                queue_.erase({it->second.due, it->first});
+                it = advices_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+private:
+    struct Advice {
+        const void* owner;
+        int64_t due;
+        int64_t period;  // 0 for a one-shot advice
+        Waitable* target;
+    };
+
+    static void Signal(Waitable* target, bool periodic) {
+        // The kinds are fixed by the advise call that stored them.
+        if (periodic)
+            static_cast<Semaphore*>(target)->release();
+        else
+            static_cast<Event*>(target)->set();
+    }
+
+    void Run() {
+        std::unique_lock lock(lock_);
+        while (!stop_) {
+            if (queue_.empty()) {
+                wake_.wait(lock);
+                continue;
+            }
+            const int64_t due = queue_.begin()->first;
+            const int64_t now = monotonic_100ns();
+            if (due > now) {
+                // steady_clock is CLOCK_MONOTONIC, the clock of monotonic_100ns.
+                wake_.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due * 100)));
+                continue;
+            }
+            // Signalling under the lock is what lets Unadvise promise that no
+            // signal follows it; eventfd writes do not block.
+            while (!queue_.empty() && queue_.begin()->first <= now) {
+                const auto id = queue_.begin()->second;
+                queue_.erase(queue_.begin());
+                auto it = advices_.find(id);
+                Advice& a = it->second;
+                Signal(a.target, a.period > 0);
+                if (a.period > 0) {
+                    const int64_t missed = (now - a.due) / a.period;
+                    a.due += (missed + 1) * a.period;
+                    queue_.emplace(a.due, id);
+                } else {
+                    advices_.erase(it);
+                }
+            }
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    ReferenceClock::Cookie last_id_ = 0;
+    std::set<std::pair<int64_t, ReferenceClock::Cookie>> queue_;
+    std::unordered_map<ReferenceClock::Cookie, Advice> advices_;
+    std::thread thread_;  // last: starts after the state above exists
+};
+
+std::shared_ptr<ReferenceClock> ReferenceClock::Create() {
+    try {
+        return std::shared_ptr<ReferenceClock>(new ReferenceClock(AdviseScheduler::Shared()));
+    } catch (const std::bad_alloc&) {
+        frame::RaiseComError(frame::E_OUTOFMEMORY, L"refclock", __LINE__);
+    } catch (const std::system_error&) {
+        frame::RaiseComError(frame::E_FAIL, L"refclock", __LINE__);
+    }
+}
+
+ReferenceClock::ReferenceClock(std::shared_ptr<AdviseScheduler> scheduler) : scheduler_(std::move(scheduler)) {}
+
+ReferenceClock::~ReferenceClock() { scheduler_->RemoveAll(this); }
+
+frame::HRESULT ReferenceClock::GetTime(int64_t* time) const noexcept {
+    if (!time) return frame::E_POINTER;
+    *time = monotonic_100ns();
+    return S_OK;
+}
+
+frame::HRESULT ReferenceClock::AdviseTime(int64_t base, int64_t stream, Event* event, Cookie* cookie) noexcept {
+    if (!event || !cookie) return frame::E_POINTER;
+    if (base < 0 || stream < 0 || base > INT64_MAX - stream) return frame::E_INVALIDARG;
+    try {
+        *cookie = scheduler_->Add(this, base + stream, 0, event);
+    } catch (...) {
+        return frame::E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+frame::HRESULT ReferenceClock::AdvisePeriodic(int64_t start, int64_t period, Semaphore* semaphore,
+                                              Cookie* cookie) noexcept {
+    if (!semaphore || !cookie) return frame::E_POINTER;
+    if (start < 0 || period <= 0) return frame::E_INVALIDARG;
+    try {
+        *cookie = scheduler_->Add(this, start, period, semaphore);
+    } catch (...) {
+        return frame::E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+frame::HRESULT ReferenceClock::Unadvise(Cookie cookie) noexcept {
+    return scheduler_->Remove(cookie) ? S_OK : static_cast<frame::HRESULT>(0x80004005);
+}
+
+}  // namespace vemx::platform

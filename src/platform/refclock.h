@@ -1,0 +1,48 @@
+#pragma once
+// The system reference clock: a monotonic 100-ns clock that signals events
+// and semaphores at requested times.  All clocks share one timer thread with
+// a deadline-ordered set of advices; it exists only while some clock does and
+// sleeps until the earliest advice is due, so idle clocks cost nothing.
+#include <cstdint>
+#include <memory>
+
+#include "frame/error.h"
+#include "platform/waitable.h"
+
+namespace vemx::platform {
+
+class AdviseScheduler;
+
+class ReferenceClock {
+public:
+    using HRESULT = frame::HRESULT;
+    using Cookie = uint64_t;
+
+    // A failure raises ComError with the failing result.
+    static std::shared_ptr<ReferenceClock> Create();
+
+    ReferenceClock(const ReferenceClock&) = delete;
+    ReferenceClock& operator=(const ReferenceClock&) = delete;
+    // Cancels every advice of this clock that is still pending.
+    ~ReferenceClock();
+
+    // Never goes backwards.
+    HRESULT GetTime(int64_t* time) const noexcept;
+
+    // Sets event once, when the clock reaches base + stream.  A time already
+    // past fires at once.
+    HRESULT AdviseTime(int64_t base, int64_t stream, Event* event, Cookie* cookie) noexcept;
+
+    // Releases semaphore once per period from start on.  When the timer
+    // thread falls behind, missed periods are skipped, not released in a burst.
+    HRESULT AdvisePeriodic(int64_t start, int64_t period, Semaphore* semaphore, Cookie* cookie) noexcept;
+
+    // After this returns, the advice's object is not signalled again.
+    HRESULT Unadvise(Cookie cookie) noexcept;
+
+private:
+    explicit ReferenceClock(std::shared_ptr<AdviseScheduler> scheduler);
+    std::shared_ptr<AdviseScheduler> scheduler_;
+};
+
+}  // namespace vemx::platform
