@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <span>
 #include <string>
 #include <system_error>
 
@@ -148,36 +149,37 @@ int64_t DueTime(double remote, int32_t delay_ms, int64_t pts) noexcept {
     return hi;
 }
 
-// Wakes the playout thread at one queue time through a one-shot advice of
-// the reference clock.  Re-arming for the time already armed costs nothing,
-// so a steady stream re-arms once per delivered packet.
+// Wakes the playout thread at one queue time through an alarm of the
+// reference clock.  Re-arming for the time already armed costs nothing, so a
+// steady stream re-arms once per delivered packet.
 class MediaQueue::Pacer {
 public:
     Pacer(MediaQueue& queue, int time_line, int advise_line)
         : queue_(queue), time_line_(time_line), advise_line_(advise_line) {}
     Pacer(const Pacer&) = delete;
     Pacer& operator=(const Pacer&) = delete;
-    ~Pacer() { Disarm(); }
 
     void Start() {
         clock_ = queue_.clock_source_();
         int64_t t0 = 0;
         const frame::HRESULT hr = clock_->GetTime(&t0);
         if (hr < 0) frame::RaiseComError(hr, kSource, time_line_);
+        alarm_ = clock_->CreateAlarm();
     }
 
-    Waitable* event() { return &fired_; }
-    // The advice signalled its event: it is spent.
+    Waitable* event() { return alarm_.get(); }
+    // The alarm was acquired: it is spent.
     void Fired() { armed_ = false; }
 
+    // Queue time at; the queue clock and the reference clock share their
+    // time base, offset by the queue's origin.
     void Arm(int64_t at) {
         if (at > std::numeric_limits<int64_t>::max() - queue_.origin_) {
             Disarm();  // beyond the clock's range: never
             return;
         }
         if (armed_ && at == at_) return;
-        Disarm();
-        const frame::HRESULT hr = clock_->AdviseTime(queue_.origin_, at, &fired_, &cookie_);
+        const frame::HRESULT hr = alarm_->Set(queue_.origin_ + at);
         if (hr < 0) frame::RaiseComError(hr, kSource, advise_line_);
         armed_ = true;
         at_ = at;
@@ -186,18 +188,15 @@ public:
     void Disarm() {
         if (!armed_) return;
         armed_ = false;
-        // A spent advice may have signalled without being waited for yet;
-        // clear that so it causes no extra wake-up.
-        if (clock_->Unadvise(cookie_) < 0) fired_.reset();
+        alarm_->Cancel();
     }
 
 private:
     MediaQueue& queue_;
     const int time_line_;
     const int advise_line_;
-    platform::Event fired_;  // before clock_: the clock and its advices go first
     std::shared_ptr<platform::ReferenceClock> clock_;
-    platform::ReferenceClock::Cookie cookie_ = 0;
+    std::unique_ptr<platform::ReferenceClock::Alarm> alarm_;
     bool armed_ = false;
     int64_t at_ = 0;
 };
@@ -205,12 +204,12 @@ private:
 MediaQueue::MediaQueue() : MediaQueue(frame::EnableLogFile() != 0) {}
 
 MediaQueue::MediaQueue(bool log_enabled)
-    : handlers_{NoCallback, NoRelease, nullptr},
-      origin_(platform::monotonic_100ns()),
+    : origin_(platform::monotonic_100ns()),
       instance_(g_instances.fetch_add(1, std::memory_order_relaxed) + 1),
       remote_time_(std::numeric_limits<double>::quiet_NaN()),
       log_enabled_(log_enabled),
       clock_source_(&platform::ReferenceClock::Create) {
+    handlers_ = {NoCallback, NoRelease, nullptr};
     if (log_enabled_) {
         LogPrint("DEBUG[mediaq] ", "ENABLE_LOG_FILE is ON");
         log_.emplace(LogName(instance_, ""));
@@ -251,13 +250,8 @@ void MediaQueue::SetEnableResetTimer(int32_t enable) {
 }
 
 void MediaQueue::SetCallback(CallbackFn callback, ReleaseFn release, void* context) {
-    std::lock_guard lock(handlers_lock_);
+    std::lock_guard lock(items_lock_);
     handlers_ = {callback ? callback : NoCallback, release ? release : NoRelease, context};
-}
-
-MediaQueue::Handlers MediaQueue::CurrentHandlers() {
-    std::lock_guard lock(handlers_lock_);
-    return handlers_;
 }
 
 size_t MediaQueue::QueuedCount() {
@@ -282,14 +276,16 @@ bool MediaQueue::Init() {
                     Address(master), delay, max_queue_size_.load(std::memory_order_relaxed),
                     enable_reset_timer_.load(std::memory_order_relaxed), live);
     }
+    {
+        // Packets queued before now released no signal.
+        std::lock_guard lock(items_lock_);
+        playing_ = true;
+        signals_.store(0, std::memory_order_relaxed);
+    }
+    stopping_.store(false, std::memory_order_relaxed);
+    bell_.reset();
+    wake_.reset();
     try {
-        auto packets = std::make_unique<platform::Semaphore>(0);
-        stop_ = std::make_unique<platform::Event>();
-        {
-            std::lock_guard lock(items_lock_);
-            packets_ = std::move(packets);
-        }
-        wake_.reset();
         thread_ = std::thread(&MediaQueue::ThreadMain, this, live != 0 || delay < 0, master);
         return true;
     } catch (const std::exception&) {
@@ -318,19 +314,20 @@ void MediaQueue::Uninit() {
                     enable_reset_timer_.load(std::memory_order_relaxed), live_mode_.load(std::memory_order_relaxed));
     }
     if (thread_.joinable()) {
-        stop_->set();
+        stopping_.store(true, std::memory_order_seq_cst);
+        bell_.set();
         thread_.join();
     }
     SetMaster(nullptr);
     std::vector<QueueItem> rest;
+    Handlers h;
     {
         std::lock_guard lock(items_lock_);
-        packets_.reset();
+        playing_ = false;
         rest.swap(items_);
+        h = handlers_;
     }
-    stop_.reset();
     SortByPts(rest);
-    const Handlers h = CurrentHandlers();
     for (const auto& item : rest) h.release(item.packet, h.context);
 }
 
@@ -338,7 +335,9 @@ void MediaQueue::Enqueue(void* packet, uint64_t size, int64_t pts) {
     const int64_t recv_ts = Now();
     const int32_t max = max_queue_size_.load(std::memory_order_relaxed);
     size_t count;
+    bool ring = false;
     std::vector<QueueItem> dropped;
+    Handlers h;
     {
         std::lock_guard lock(items_lock_);
         count = items_.size();
@@ -346,19 +345,24 @@ void MediaQueue::Enqueue(void* packet, uint64_t size, int64_t pts) {
         if (count <= static_cast<size_t>(static_cast<int64_t>(max))) {
             items_.push_back({packet, size, pts, recv_ts});
             std::push_heap(items_.begin(), items_.end(), LaterPts{});
-            // Under the lock: uninit destroys the semaphore under it too.
-            if (packets_) packets_->release();
+            if (playing_) {
+                // Paired with the playout thread's store to sleeping_ and
+                // load of signals_: one of the two sides sees the other.
+                signals_.fetch_add(1, std::memory_order_seq_cst);
+                ring = sleeping_.load(std::memory_order_seq_cst);
+            }
         } else {
             frame::ReportShort(kComponent, Numbered(L"MQ[", instance_, L"]: buffer overflow[") +
                                                std::to_wstring(count) + L"], CLEAR ALL");
             dropped.swap(items_);
+            h = handlers_;
         }
     }
+    if (ring) bell_.set();
     const bool overflow = count > static_cast<size_t>(static_cast<int64_t>(max));
     if (overflow) {
         // Released outside the lock so that a release function may enqueue.
         SortByPts(dropped);
-        const Handlers h = CurrentHandlers();
         for (const auto& item : dropped) h.release(item.packet, h.context);
     }
     if (log_) {
@@ -369,8 +373,7 @@ void MediaQueue::Enqueue(void* packet, uint64_t size, int64_t pts) {
     }
 }
 
-void MediaQueue::Deliver(const QueueItem& item) {
-    const Handlers h = CurrentHandlers();
+void MediaQueue::Deliver(const QueueItem& item, const Handlers& h) {
     h.callback(item.packet, h.context, 0);
     h.release(item.packet, h.context);
 }
@@ -393,6 +396,45 @@ void MediaQueue::RemoveFollower(MediaQueue* slave) {
     if (it != followers_.end()) followers_.erase(it);
 }
 
+uint64_t MediaQueue::TakeSignals(uint64_t max) noexcept {
+    uint64_t n = signals_.load(std::memory_order_relaxed);
+    while (n > 0) {
+        const uint64_t take = std::min(n, max);
+        if (signals_.compare_exchange_weak(n, n - take, std::memory_order_acquire, std::memory_order_relaxed))
+            return take;
+    }
+    return 0;
+}
+
+MediaQueue::Wake MediaQueue::WaitForWork(Waitable* clock, platform::Timeout timeout, int* err) {
+    for (;;) {
+        if (stopping_.load(std::memory_order_acquire)) return Wake::Stop;
+        if (TakeSignals(1)) return Wake::Packet;
+        sleeping_.store(true, std::memory_order_seq_cst);
+        if (stopping_.load(std::memory_order_seq_cst) || signals_.load(std::memory_order_seq_cst) > 0) {
+            sleeping_.store(false, std::memory_order_relaxed);
+            continue;
+        }
+        Waitable* const objects[] = {&bell_, clock, &wake_};
+        const int r = platform::wait_any(std::span(objects, clock ? 3 : 1), timeout);
+        *err = errno;
+        sleeping_.store(false, std::memory_order_relaxed);
+        wakeups_.fetch_add(1, std::memory_order_relaxed);
+        switch (r) {
+        case 0:
+            continue;  // stop or packet: the flags tell
+        case 1:
+            return Wake::Clock;
+        case 2:
+            return Wake::Notify;
+        case platform::kWaitTimeout:
+            return Wake::Timeout;
+        default:
+            return Wake::Failed;
+        }
+    }
+}
+
 void MediaQueue::ThreadMain(bool live, MediaQueue* master) {
     t_playing = this;
     try {
@@ -406,20 +448,20 @@ void MediaQueue::ThreadMain(bool live, MediaQueue* master) {
         // Whatever ended the body, the packets still queued go back below.
     }
     std::vector<QueueItem> rest;
+    Handlers h;
     {
         std::lock_guard lock(items_lock_);
         rest.swap(items_);
+        h = handlers_;
     }
     SortByPts(rest);
-    const Handlers h = CurrentHandlers();
     for (const auto& item : rest) h.release(item.packet, h.context);
     if (master) master->Release();
 }
 
 void MediaQueue::Main_Live() {
     frame::InfoLine(kComponent, Numbered(L"LIVE MODE [", instance_, L"]"));
-    Waitable* const objects[] = {stop_.get(), packets_.get()};
-    // Every enqueue while playing releases the semaphore, so the time-out
+    // Every enqueue while playing signals a packet, so the time-out
     // only matters for packets that were queued before it existed: an empty
     // queue can wait without one.
     bool pending;
@@ -427,27 +469,45 @@ void MediaQueue::Main_Live() {
         std::lock_guard lock(items_lock_);
         pending = !items_.empty();
     }
+    std::array<QueueItem, 64> batch;
     for (;;) {
-        const int r = platform::wait_any(objects, pending ? platform::Timeout(kLiveTimeout) : platform::kInfinite);
-        const int err = errno;
-        wakeups_.fetch_add(1, std::memory_order_relaxed);
-        if (r == 0) return;
-        if (r != 1 && r != platform::kWaitTimeout) {
+        int err = 0;
+        const Wake w = WaitForWork(nullptr, pending ? platform::Timeout(kLiveTimeout) : platform::kInfinite, &err);
+        if (w == Wake::Stop) return;
+        if (w == Wake::Failed) {
             frame::ReportObject(kComponent, kSource, 842, L"vemx::mediaqueue::MediaQueue::Main_Live", this,
                                 L"WaitForMultipleObjects failed, err=" + std::to_wstring(err));
             return;
         }
-        std::unique_lock lock(items_lock_);
-        if (items_.empty()) {
-            pending = false;
-            continue;
+        // A backlog of signalled packets is taken off under one lock: the
+        // same packets in the same order as one wake-up each, without a
+        // lock round trip per packet.
+        const size_t wanted = w == Wake::Packet ? 1 + TakeSignals(batch.size() - 1) : 1;
+        size_t taken = 0;
+        Handlers h;
+        {
+            std::lock_guard lock(items_lock_);
+            while (taken < wanted && !items_.empty()) {
+                std::pop_heap(items_.begin(), items_.end(), LaterPts{});
+                batch[taken++] = items_.back();
+                items_.pop_back();
+            }
+            pending = !items_.empty();
+            h = handlers_;
         }
-        std::pop_heap(items_.begin(), items_.end(), LaterPts{});
-        const QueueItem item = items_.back();
-        items_.pop_back();
-        pending = !items_.empty();
-        lock.unlock();
-        Deliver(item);
+        for (size_t i = 0; i < taken; ++i) {
+            if (i > 0 && stopping_.load(std::memory_order_acquire)) {
+                // Stop comes first, as it would at the next wake-up: the
+                // rest goes back for the ending steps to release.
+                std::lock_guard lock(items_lock_);
+                for (; i < taken; ++i) {
+                    items_.push_back(batch[i]);
+                    std::push_heap(items_.begin(), items_.end(), LaterPts{});
+                }
+                return;
+            }
+            Deliver(batch[i], h);
+        }
     }
 }
 
@@ -460,22 +520,20 @@ void MediaQueue::Main_Master1() {
     try {
         Pacer pacer(*this, 888, 891);
         pacer.Start();
-        Waitable* const objects[] = {stop_.get(), packets_.get(), pacer.event(), &wake_};
 
         MovingAverage window;
         bool reset = true;
         int64_t last_pts = 0, last_now = 0, last_recv = 0;
         for (;;) {
-            const int r = platform::wait_any(objects);
-            const int err = errno;
-            wakeups_.fetch_add(1, std::memory_order_relaxed);
-            if (r == 0) break;
-            if (r < 0) {
+            int err = 0;
+            const Wake w = WaitForWork(pacer.event(), platform::kInfinite, &err);
+            if (w == Wake::Stop) break;
+            if (w == Wake::Failed) {
                 frame::ReportObject(kComponent, kSource, 911, L"vemx::mediaqueue::MediaQueue::Main_Master1", this,
                                     L"WaitForMultipleObjects failed, err=" + std::to_wstring(err));
                 break;
             }
-            if (r == 2) pacer.Fired();
+            if (w == Wake::Clock) pacer.Fired();
 
             const int64_t now = Now();
             int64_t wake_at = -1;  // none: the queue is empty
@@ -515,13 +573,14 @@ void MediaQueue::Main_Master1() {
                 const QueueItem item = items_.back();
                 items_.pop_back();
                 const size_t qsize = items_.size();
+                const Handlers h = handlers_;
                 lock.unlock();
 
                 if (item.recv_ts - last_recv >= kSampleSpacing)
                     window.add(Difference(item.pts, item.recv_ts) / 1e7);
                 last_recv = item.recv_ts;
                 last_delivered_pts_.store(item.pts, std::memory_order_relaxed);
-                Deliver(item);
+                Deliver(item, h);
                 if (thread_log_)
                     thread_log_->Write(now, "qsize=%u, remote_time=%.2f, pkt0={.pts=%.2f, .recv_ts=%.2f}",
                                        static_cast<uint32_t>(qsize), deadline / 10000.0, item.pts / 10000.0,
@@ -550,18 +609,16 @@ void MediaQueue::Main_Slave1(MediaQueue* master) {
         master->AddFollower(this);
         Pacer pacer(*this, 1046, 1049);
         pacer.Start();
-        Waitable* const objects[] = {stop_.get(), packets_.get(), pacer.event(), &wake_};
         for (;;) {
-            const int r = platform::wait_any(objects);
-            const int err = errno;
-            wakeups_.fetch_add(1, std::memory_order_relaxed);
-            if (r == 0) break;
-            if (r < 0) {
+            int err = 0;
+            const Wake w = WaitForWork(pacer.event(), platform::kInfinite, &err);
+            if (w == Wake::Stop) break;
+            if (w == Wake::Failed) {
                 frame::ReportObject(kComponent, kSource, 1062, L"vemx::mediaqueue::MediaQueue::Main_Slave1", this,
                                     L"WaitForMultipleObjects failed, err=" + std::to_wstring(err));
                 break;
             }
-            if (r == 2) pacer.Fired();
+            if (w == Wake::Clock) pacer.Fired();
 
             const int64_t now = Now();
             int64_t wake_at = -1;
@@ -581,6 +638,7 @@ void MediaQueue::Main_Slave1(MediaQueue* master) {
                 const QueueItem item = items_.back();
                 items_.pop_back();
                 const size_t qsize = items_.size();
+                const Handlers h = handlers_;
                 lock.unlock();
                 last_delivered_pts_.store(item.pts, std::memory_order_relaxed);
 
@@ -590,7 +648,7 @@ void MediaQueue::Main_Slave1(MediaQueue* master) {
                              instance_, master_pts / 10000.0, Difference(master_pts, item.pts) / 10000.0);
                     last_sync_report_ = now;
                 }
-                Deliver(item);
+                Deliver(item, h);
                 if (thread_log_)
                     thread_log_->Write(now, "qsize=%u, remote_time=%.2f, pkt0={.pts=%.2f, .recv_ts=%.2f}",
                                        static_cast<uint32_t>(qsize), deadline / 10000.0, item.pts / 10000.0,

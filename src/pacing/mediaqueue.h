@@ -92,14 +92,21 @@ private:
         void* context;
     };
     class Pacer;
+    enum class Wake { Stop, Packet, Timeout, Clock, Notify, Failed };
 
-    Handlers CurrentHandlers();
-    void Deliver(const QueueItem& item);
+    static void Deliver(const QueueItem& item, const Handlers& h);
     void ReleaseAll(const Handlers& h);  // items lock held
     void PublishRemote(double mean);
     void AddFollower(MediaQueue* slave);
     void RemoveFollower(MediaQueue* slave);
     void QueueLog(int64_t ts, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    // Takes up to max packet signals; returns how many it took.
+    uint64_t TakeSignals(uint64_t max) noexcept;
+    // Waits as the playout bodies do, for stop, a packet, the clock (if
+    // given) or a notification, in that order of precedence.  *err takes
+    // errno when the wait fails.
+    Wake WaitForWork(platform::Waitable* clock, platform::Timeout timeout, int* err);
 
     void ThreadMain(bool live, MediaQueue* master);
     void Main_Live();
@@ -112,16 +119,22 @@ private:
     std::atomic<int32_t> max_queue_size_{64};
     std::atomic<int32_t> enable_reset_timer_{0};
     std::atomic<int32_t> live_mode_{0};
-    std::mutex handlers_lock_;
-    Handlers handlers_;
 
     const int64_t origin_;
     std::thread thread_;
 
     std::mutex items_lock_;
-    std::vector<QueueItem> items_;                  // heap, earliest pts on top
-    std::unique_ptr<platform::Semaphore> packets_;  // exists while initialised; items_lock_
-    std::unique_ptr<platform::Event> stop_;
+    std::vector<QueueItem> items_;  // heap, earliest pts on top
+    // Read where items are taken off, so a delivery costs one lock.
+    Handlers handlers_;
+    // The packet semaphore and the stop event, kept in user space so that
+    // an enqueue makes a system call only when the playout thread sleeps:
+    // signals_ counts the packets accepted while playing_ (items_lock_).
+    bool playing_ = false;
+    alignas(64) std::atomic<uint64_t> signals_{0};
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> sleeping_{false};
+    platform::Event bell_;  // rung for a sleeping playout thread
     // Re-examine now: the delay changed or the master published a new estimate.
     platform::Event wake_;
 
