@@ -1,10 +1,8 @@
 #pragma once
 // Records what a media queue hands back: deliveries with their time and
-// argument, and how often each packet was released.
+// argument, and the order of releases.
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
-#include <map>
 #include <mutex>
 #include <vector>
 
@@ -16,7 +14,6 @@ namespace vemx_test {
 
 inline void* Packet(uintptr_t id) { return reinterpret_cast<void*>(id); }
 inline uintptr_t Id(void* packet) { return reinterpret_cast<uintptr_t>(packet); }
-
 inline vemx::mediaqueue::MediaQueue* Internal(void* handle) {
     return vemx::frame::FromHandle<vemx::mediaqueue::MediaQueue>(handle);
 }
@@ -25,39 +22,38 @@ class Recorder {
 public:
     struct Delivery {
         uintptr_t id;
-        int64_t at;  // monotonic 100-ns units
+        int64_t at;  // monotonic, 100-ns units
         int arg;
     };
+    // Runs inside the callback first.
+    void (*on_packet)(Recorder&, void* packet) = nullptr;
+    void* queue = nullptr;
 
-    void Attach(void* queue) { vemx_mediaqueue_set_callback(queue, &OnPacket, &OnRelease, this); }
-
+    void Attach(void* q) {
+        queue = q;
+        vemx_mediaqueue_set_callback(q, &OnPacket, &OnRelease, this);
+    }
     std::vector<Delivery> deliveries() {
         std::lock_guard lock(lock_);
         return deliveries_;
     }
     std::vector<uintptr_t> delivered_ids() {
-        std::lock_guard lock(lock_);
         std::vector<uintptr_t> ids;
-        for (const auto& d : deliveries_) ids.push_back(d.id);
+        for (const auto& d : deliveries()) ids.push_back(d.id);
         return ids;
     }
     std::vector<uintptr_t> released() {
         std::lock_guard lock(lock_);
         return released_;
     }
-    // Waits until n deliveries were seen; false on time-out.
     bool WaitDeliveries(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         std::unique_lock lock(lock_);
         return changed_.wait_for(lock, timeout, [&] { return deliveries_.size() >= n; });
     }
-    bool WaitReleases(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    bool WaitReleases(size_t n) {
         std::unique_lock lock(lock_);
-        return changed_.wait_for(lock, timeout, [&] { return released_.size() >= n; });
+        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return released_.size() >= n; });
     }
-
-    // Runs inside the callback, before the delivery is recorded.
-    void (*on_packet)(Recorder&, void* packet) = nullptr;
-    void* queue = nullptr;
 
 private:
     static int OnPacket(void* packet, void* ctx, int arg) {
