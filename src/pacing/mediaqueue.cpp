@@ -8,7 +8,6 @@
 #include <limits>
 #include <span>
 #include <string>
-#include <system_error>
 
 #include "frame/vemx.h"
 #include "platform/clock.h"
@@ -46,6 +45,7 @@ struct LaterPts {
 
 int64_t Saturate(double v) noexcept {
     constexpr double kLimit = 9223372036854775808.0;  // 2^63
+    if (std::isnan(v)) return std::numeric_limits<int64_t>::min();  // never due
     if (v >= kLimit) return std::numeric_limits<int64_t>::max();
     if (v <= -kLimit) return std::numeric_limits<int64_t>::min();
     return static_cast<int64_t>(v);  // truncates toward zero
@@ -118,6 +118,7 @@ int64_t Deadline(double remote, int64_t now, int32_t delay_ms) noexcept {
 int64_t DueTime(double remote, int32_t delay_ms, int64_t pts) noexcept {
     constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
     constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+    if (std::isnan(remote)) return kMax;
     auto due = [&](int64_t now) { return Deadline(remote, now, delay_ms) >= pts; };
     // The deadline never decreases as now grows, so bracket the answer
     // around the algebraic solution and narrow it down; rounding puts the
@@ -130,16 +131,16 @@ int64_t DueTime(double remote, int32_t delay_ms, int64_t pts) noexcept {
         for (int64_t step = 1;; step *= 2) {
             lo = SaturatingAdd(guess, -step);
             if (!due(lo)) break;
+            if (lo == kMin || step > kMax / 2) return lo;
             hi = lo;
-            if (lo == kMin) return kMin;
         }
     } else {
         lo = guess;
         for (int64_t step = 1;; step *= 2) {
             hi = SaturatingAdd(guess, step);
             if (due(hi)) break;
+            if (hi == kMax || step > kMax / 2) return kMax;
             lo = hi;
-            if (hi == kMax) return kMax;
         }
     }
     while (hi - lo > 1) {

@@ -39,6 +39,7 @@ TEST(MediaQueueDeadline, DueTimeIsTheFirstInstantTheDeadlineReachesThePts) {
     EXPECT_EQ(Deadline(1e300, 0, 0), INT64_MAX);
     EXPECT_EQ(DueTime(-1e300, 0, 0), INT64_MAX);
     EXPECT_EQ(DueTime(1e300, 0, 0), INT64_MIN);
+    EXPECT_EQ(DueTime(NAN, 0, 0), INT64_MAX);
 }
 
 TEST(MediaQueueLive, QueuedBeforeInitLeavesInPtsOrderOnePerTimeoutThenAtOnce) {
