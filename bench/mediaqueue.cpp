@@ -29,7 +29,9 @@ namespace {
 
 constexpr int64_t kMs = 10000;
 
-MediaQueue* Q(void* h) { return vemx::frame::FromHandle<MediaQueue>(h); }
+MediaQueue* Q(void* h) {
+    return vemx::frame::FromHandle<MediaQueue>(h);
+}
 
 void SleepUntil(int64_t t) {
     timespec ts{static_cast<time_t>(t / 10000000), static_cast<long>(t % 10000000) * 100};
@@ -70,13 +72,15 @@ struct Log {
 
 int Record(void* packet, void* ctx, int) {
     auto* log = static_cast<Log*>(ctx);
-    log->deliveries.push_back({monotonic_100ns(), reinterpret_cast<intptr_t>(packet), log->queue->RemoteTime()});
+    log->deliveries.push_back(
+        {monotonic_100ns(), reinterpret_cast<intptr_t>(packet), log->queue->RemoteTime()});
     return 0;
 }
 
 // A stream of count packets, one every interval, each arriving up to
 // jitter early or late; pts = stream time of the packet.  Returns arrivals.
-std::vector<int64_t> Feed(void* q, int64_t start, int count, int64_t interval, int64_t jitter, uint32_t seed) {
+std::vector<int64_t> Feed(void* q, int64_t start, int count, int64_t interval, int64_t jitter,
+                          uint32_t seed) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int64_t> shift(-jitter, jitter);
     std::vector<int64_t> arrivals;
@@ -106,7 +110,8 @@ void PacingAndSync() {
 
     const int64_t start = monotonic_100ns() + 50 * kMs;
     std::vector<int64_t> m_arrivals;
-    std::thread video([&] { m_arrivals = Feed(master, start, 30 * kSeconds, 10000000 / 30, 5 * kMs, 1); });
+    std::thread video(
+        [&] { m_arrivals = Feed(master, start, 30 * kSeconds, 10000000 / 30, 5 * kMs, 1); });
     std::thread audio([&] { Feed(slave, start, 50 * kSeconds, 10000000 / 50, 5 * kMs, 2); });
     video.join();
     audio.join();
@@ -121,7 +126,8 @@ void PacingAndSync() {
     for (size_t k = 0; k < mlog.deliveries.size() && k < m_arrivals.size(); ++k) {
         const Delivery& d = mlog.deliveries[k];
         vs_arrival.push_back(static_cast<double>(d.at - (m_arrivals[k] + kDelay * kMs)) / kMs);
-        const int64_t due = vemx::mediaqueue::DueTime(d.remote, kDelay, d.pts) + Q(master)->Origin();
+        const int64_t due =
+            vemx::mediaqueue::DueTime(d.remote, kDelay, d.pts) + Q(master)->Origin();
         vs_due.push_back(static_cast<double>(d.at - due) / kMs);
     }
     std::printf("pacing_packets: %zu of %zu\n", mlog.deliveries.size(), m_arrivals.size());
@@ -152,14 +158,17 @@ void PacingAndSync() {
     vemx_mediaqueue_release(master);
 }
 
-int Nothing(void*, void*, int) { return 0; }
+int Nothing(void*, void*, int) {
+    return 0;
+}
 
 // CPU of everything but the calling thread, per second of wall time.
 struct CostMeter {
     double process0 = CpuSeconds(RUSAGE_SELF), self0 = CpuSeconds(RUSAGE_THREAD);
     int64_t t0 = monotonic_100ns();
     double PercentOfCore() const {
-        const double others = (CpuSeconds(RUSAGE_SELF) - process0) - (CpuSeconds(RUSAGE_THREAD) - self0);
+        const double others =
+            (CpuSeconds(RUSAGE_SELF) - process0) - (CpuSeconds(RUSAGE_THREAD) - self0);
         return 100.0 * others / (static_cast<double>(monotonic_100ns() - t0) / 1e7);
     }
 };
@@ -216,13 +225,14 @@ void Cost() {
         stop = true;
         peer.join();
         std::printf("peer_periodic_0.1ms_cpu: %.3f %% of a core\n", meter.PercentOfCore());
-        std::printf("peer_periodic_0.1ms_wakeups: %.0f /s (nominal 10000 /s)\n", static_cast<double>(wakes) / 2.0);
+        std::printf("peer_periodic_0.1ms_wakeups: %.0f /s (nominal 10000 /s)\n",
+                    static_cast<double>(wakes) / 2.0);
     }
 }
 
 // The textbook jitter buffer: mutex, priority queue, condition variable.
 class PeerQueue {
-public:
+  public:
     void Push(void* p, int64_t pts) {
         {
             std::lock_guard lock(lock_);
@@ -241,7 +251,7 @@ public:
         }
     }
 
-private:
+  private:
     using Item = std::pair<int64_t, void*>;
     std::mutex lock_;
     std::condition_variable ready_;
@@ -259,7 +269,8 @@ void Throughput() {
     std::vector<std::thread> producers;
     for (int t = 0; t < 2; ++t)
         producers.emplace_back([q, t] {
-            for (int i = 0; i < kPerProducer; ++i) vemx_mediaqueue_enqueue(q, nullptr, 1, i * 2 + t);
+            for (int i = 0; i < kPerProducer; ++i)
+                vemx_mediaqueue_enqueue(q, nullptr, 1, i * 2 + t);
         });
     for (auto& p : producers) p.join();
     const double ours = 2.0 * kPerProducer / (static_cast<double>(monotonic_100ns() - t0) / 1e7);

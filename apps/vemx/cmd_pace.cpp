@@ -67,14 +67,15 @@ void Feed(void* queue, Stream& s, int64_t start, int64_t jitter, unsigned seed) 
 double Percentile(std::vector<double> v, double q) {
     if (v.empty()) return NAN;
     std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(std::ceil(q * static_cast<double>(v.size()))) - 1)];
+    return v[std::min(v.size() - 1,
+                      static_cast<size_t>(std::ceil(q * static_cast<double>(v.size()))) - 1)];
 }
 
 void Print(const char* name, const std::vector<double>& v) {
     double worst = 0;
     for (double x : v) worst = std::max(worst, std::fabs(x));
-    std::printf("%s: p50 %.2f ms, p99 %.2f ms, max |.| %.2f ms\n", name, Percentile(v, 0.5), Percentile(v, 0.99),
-                worst);
+    std::printf("%s: p50 %.2f ms, p99 %.2f ms, max |.| %.2f ms\n", name, Percentile(v, 0.5),
+                Percentile(v, 0.99), worst);
 }
 
 double CpuSeconds() {
@@ -120,8 +121,8 @@ int run_pace(const std::vector<std::string>& args) {
         vemx_mediaqueue_release(master);
         return 1;
     }
-    std::printf("master: 30 packets/s, slave: 50 packets/s, %d s, delay %d ms, jitter +-%d ms\n", seconds, delay,
-                jitter);
+    std::printf("master: 30 packets/s, slave: 50 packets/s, %d s, delay %d ms, jitter +-%d ms\n",
+                seconds, delay, jitter);
 
     const double cpu0 = CpuSeconds();
     const int64_t start = Now() + 20 * kMs;
@@ -138,7 +139,8 @@ int run_pace(const std::vector<std::string>& args) {
 
     std::vector<double> late;
     for (const auto& p : video.packets)
-        if (p.delivered) late.push_back(static_cast<double>(p.delivered - p.arrival - delay * kMs) / kMs);
+        if (p.delivered)
+            late.push_back(static_cast<double>(p.delivered - p.arrival - delay * kMs) / kMs);
     // The master's timeline: delivery time minus pts of its packets, followed
     // in delivery order; each slave packet is compared with the latest one.
     std::vector<double> sync;
@@ -150,14 +152,16 @@ int run_pace(const std::vector<std::string>& args) {
             ++m;
         const auto& mp = video.packets[m];
         if (!mp.delivered || mp.delivered > s.delivered) continue;
-        sync.push_back(std::fabs(static_cast<double>((s.delivered - s.pts) - (mp.delivered - mp.pts)) / kMs));
+        sync.push_back(
+            std::fabs(static_cast<double>((s.delivered - s.pts) - (mp.delivered - mp.pts)) / kMs));
     }
     std::printf("master delivered %zu of %zu, released %d\n", late.size(), video.packets.size(),
                 video.released.load());
-    std::printf("slave delivered %zu of %zu, released %d\n",
-                static_cast<size_t>(std::count_if(audio.packets.begin(), audio.packets.end(),
-                                                  [](const Packet& p) { return p.delivered != 0; })),
-                audio.packets.size(), audio.released.load());
+    std::printf(
+        "slave delivered %zu of %zu, released %d\n",
+        static_cast<size_t>(std::count_if(audio.packets.begin(), audio.packets.end(),
+                                          [](const Packet& p) { return p.delivered != 0; })),
+        audio.packets.size(), audio.released.load());
     Print("master delivery - (arrival + delay)", late);
     Print("slave |offset from master timeline|", sync);
     std::printf("cpu: %.2f %% of a core (process, both queues and feeders)\n",
@@ -167,5 +171,7 @@ int run_pace(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VEMX_TOOL_COMMAND("pace", "[seconds] [delay_ms] [jitter_ms]: pace a jittered stream through master and slave queues",
-                  run_pace);
+VEMX_TOOL_COMMAND(
+    "pace",
+    "[seconds] [delay_ms] [jitter_ms]: pace a jittered stream through master and slave queues",
+    run_pace);

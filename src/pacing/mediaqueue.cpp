@@ -36,15 +36,19 @@ constexpr const wchar_t* kComponent = L"mediaq";
 
 std::atomic<int32_t> g_instances{0};
 
-int NoCallback(void*, void*, int) { return 0; }
-int NoRelease(void*, void*) { return 0; }
+int NoCallback(void*, void*, int) {
+    return 0;
+}
+int NoRelease(void*, void*) {
+    return 0;
+}
 
 struct LaterPts {
     bool operator()(const QueueItem& a, const QueueItem& b) const noexcept { return a.pts > b.pts; }
 };
 
 int64_t Saturate(double v) noexcept {
-    constexpr double kLimit = 9223372036854775808.0;  // 2^63
+    constexpr double kLimit = 9223372036854775808.0;                // 2^63
     if (std::isnan(v)) return std::numeric_limits<int64_t>::min();  // never due
     if (v >= kLimit) return std::numeric_limits<int64_t>::max();
     if (v <= -kLimit) return std::numeric_limits<int64_t>::min();
@@ -76,7 +80,9 @@ void SortByPts(std::vector<QueueItem>& items) {
                      [](const QueueItem& a, const QueueItem& b) { return a.pts < b.pts; });
 }
 
-uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+uintptr_t Address(const void* p) {
+    return reinterpret_cast<uintptr_t>(p);
+}
 
 // |a - b| <= limit, false when the difference does not even fit.
 bool Within(int64_t a, int64_t b, int64_t limit) {
@@ -154,7 +160,7 @@ int64_t DueTime(double remote, int32_t delay_ms, int64_t pts) noexcept {
 // reference clock.  Re-arming for the time already armed costs nothing, so a
 // steady stream re-arms once per delivered packet.
 class MediaQueue::Pacer {
-public:
+  public:
     Pacer(MediaQueue& queue, int time_line, int advise_line)
         : queue_(queue), time_line_(time_line), advise_line_(advise_line) {}
     Pacer(const Pacer&) = delete;
@@ -192,7 +198,7 @@ public:
         alarm_->Cancel();
     }
 
-private:
+  private:
     MediaQueue& queue_;
     const int time_line_;
     const int advise_line_;
@@ -217,9 +223,13 @@ MediaQueue::MediaQueue(bool log_enabled)
     }
 }
 
-MediaQueue::~MediaQueue() { Uninit(); }
+MediaQueue::~MediaQueue() {
+    Uninit();
+}
 
-int64_t MediaQueue::Now() const noexcept { return platform::monotonic_100ns() - origin_; }
+int64_t MediaQueue::Now() const noexcept {
+    return platform::monotonic_100ns() - origin_;
+}
 
 void MediaQueue::SetMaster(MediaQueue* master) {
     if (master == this) master = nullptr;
@@ -235,19 +245,21 @@ void MediaQueue::SetMaster(MediaQueue* master) {
 
 void MediaQueue::SetDelay(int32_t delay_ms) {
     delay_.store(delay_ms, std::memory_order_relaxed);
-    frame::InfoLine(kComponent, Numbered(L"MQ[", instance_, L"]: delay = ") + std::to_wstring(delay_ms));
+    frame::InfoLine(kComponent,
+                    Numbered(L"MQ[", instance_, L"]: delay = ") + std::to_wstring(delay_ms));
     wake_.set();  // the pending due time may have moved
 }
 
 void MediaQueue::SetMaxQueueSize(int32_t size) {
     max_queue_size_.store(size, std::memory_order_relaxed);
-    frame::InfoLine(kComponent, Numbered(L"MQ[", instance_, L"]: maxQueueSize = ") + std::to_wstring(size));
+    frame::InfoLine(kComponent,
+                    Numbered(L"MQ[", instance_, L"]: maxQueueSize = ") + std::to_wstring(size));
 }
 
 void MediaQueue::SetEnableResetTimer(int32_t enable) {
     enable_reset_timer_.store(enable, std::memory_order_relaxed);
-    frame::InfoLine(kComponent,
-                    Numbered(L"MQ[", instance_, L"]: enableResetTimer = ") + std::to_wstring(enable));
+    frame::InfoLine(kComponent, Numbered(L"MQ[", instance_, L"]: enableResetTimer = ") +
+                                    std::to_wstring(enable));
 }
 
 void MediaQueue::SetCallback(CallbackFn callback, ReleaseFn release, void* context) {
@@ -273,7 +285,8 @@ bool MediaQueue::Init() {
     if (log_) {
         std::lock_guard lock(log_lock_);
         log_->Write(Now(),
-                    "Init, master=0x%016" PRIXPTR ", delay=%d, maxQueueSize=%d, enableResetTimer=%d, liveMode=%d",
+                    "Init, master=0x%016" PRIXPTR
+                    ", delay=%d, maxQueueSize=%d, enableResetTimer=%d, liveMode=%d",
                     Address(master), delay, max_queue_size_.load(std::memory_order_relaxed),
                     enable_reset_timer_.load(std::memory_order_relaxed), live);
     }
@@ -297,8 +310,8 @@ bool MediaQueue::Init() {
 
 void MediaQueue::Uninit() {
     if (t_playing == this) {
-        frame::ReportObject(kComponent, kSource, __LINE__, L"vemx::mediaqueue::MediaQueue::Uninit", this,
-                            L"called from the playout thread");
+        frame::ReportObject(kComponent, kSource, __LINE__, L"vemx::mediaqueue::MediaQueue::Uninit",
+                            this, L"called from the playout thread");
         return;
     }
     if (log_) {
@@ -309,10 +322,12 @@ void MediaQueue::Uninit() {
         }
         std::lock_guard lock(log_lock_);
         log_->Write(Now(),
-                    "Uninit, master=0x%016" PRIXPTR ", delay=%d, maxQueueSize=%d, enableResetTimer=%d, liveMode=%d",
+                    "Uninit, master=0x%016" PRIXPTR
+                    ", delay=%d, maxQueueSize=%d, enableResetTimer=%d, liveMode=%d",
                     Address(master), delay_.load(std::memory_order_relaxed),
                     max_queue_size_.load(std::memory_order_relaxed),
-                    enable_reset_timer_.load(std::memory_order_relaxed), live_mode_.load(std::memory_order_relaxed));
+                    enable_reset_timer_.load(std::memory_order_relaxed),
+                    live_mode_.load(std::memory_order_relaxed));
     }
     if (thread_.joinable()) {
         stopping_.store(true, std::memory_order_seq_cst);
@@ -369,8 +384,9 @@ void MediaQueue::Enqueue(void* packet, uint64_t size, int64_t pts) {
     if (log_) {
         std::lock_guard lock(log_lock_);
         log_->Write(recv_ts, "Enqueue, pkt={ .size=%u, pts=%.2f, recv_ts=%.2f }, qSize=%u/%d%s",
-                    static_cast<uint32_t>(size), pts / 10000.0, recv_ts / 10000.0, static_cast<uint32_t>(count),
-                    max, overflow ? ", buffer overflow, clear all" : "");
+                    static_cast<uint32_t>(size), pts / 10000.0, recv_ts / 10000.0,
+                    static_cast<uint32_t>(count), max,
+                    overflow ? ", buffer overflow, clear all" : "");
     }
 }
 
@@ -401,7 +417,8 @@ uint64_t MediaQueue::TakeSignals(uint64_t max) noexcept {
     uint64_t n = signals_.load(std::memory_order_relaxed);
     while (n > 0) {
         const uint64_t take = std::min(n, max);
-        if (signals_.compare_exchange_weak(n, n - take, std::memory_order_acquire, std::memory_order_relaxed))
+        if (signals_.compare_exchange_weak(n, n - take, std::memory_order_acquire,
+                                           std::memory_order_relaxed))
             return take;
     }
     return 0;
@@ -412,7 +429,8 @@ MediaQueue::Wake MediaQueue::WaitForWork(Waitable* clock, platform::Timeout time
         if (stopping_.load(std::memory_order_acquire)) return Wake::Stop;
         if (TakeSignals(1)) return Wake::Packet;
         sleeping_.store(true, std::memory_order_seq_cst);
-        if (stopping_.load(std::memory_order_seq_cst) || signals_.load(std::memory_order_seq_cst) > 0) {
+        if (stopping_.load(std::memory_order_seq_cst) ||
+            signals_.load(std::memory_order_seq_cst) > 0) {
             sleeping_.store(false, std::memory_order_relaxed);
             continue;
         }
@@ -422,16 +440,16 @@ MediaQueue::Wake MediaQueue::WaitForWork(Waitable* clock, platform::Timeout time
         sleeping_.store(false, std::memory_order_relaxed);
         wakeups_.fetch_add(1, std::memory_order_relaxed);
         switch (r) {
-        case 0:
-            continue;  // stop or packet: the flags tell
-        case 1:
-            return Wake::Clock;
-        case 2:
-            return Wake::Notify;
-        case platform::kWaitTimeout:
-            return Wake::Timeout;
-        default:
-            return Wake::Failed;
+            case 0:
+                continue;  // stop or packet: the flags tell
+            case 1:
+                return Wake::Clock;
+            case 2:
+                return Wake::Notify;
+            case platform::kWaitTimeout:
+                return Wake::Timeout;
+            default:
+                return Wake::Failed;
         }
     }
 }
@@ -473,10 +491,12 @@ void MediaQueue::Main_Live() {
     std::array<QueueItem, 64> batch;
     for (;;) {
         int err = 0;
-        const Wake w = WaitForWork(nullptr, pending ? platform::Timeout(kLiveTimeout) : platform::kInfinite, &err);
+        const Wake w = WaitForWork(
+            nullptr, pending ? platform::Timeout(kLiveTimeout) : platform::kInfinite, &err);
         if (w == Wake::Stop) return;
         if (w == Wake::Failed) {
-            frame::ReportObject(kComponent, kSource, 842, L"vemx::mediaqueue::MediaQueue::Main_Live", this,
+            frame::ReportObject(kComponent, kSource, 842,
+                                L"vemx::mediaqueue::MediaQueue::Main_Live", this,
                                 L"WaitForMultipleObjects failed, err=" + std::to_wstring(err));
             return;
         }
@@ -530,7 +550,8 @@ void MediaQueue::Main_Master1() {
             const Wake w = WaitForWork(pacer.event(), platform::kInfinite, &err);
             if (w == Wake::Stop) break;
             if (w == Wake::Failed) {
-                frame::ReportObject(kComponent, kSource, 911, L"vemx::mediaqueue::MediaQueue::Main_Master1", this,
+                frame::ReportObject(kComponent, kSource, 911,
+                                    L"vemx::mediaqueue::MediaQueue::Main_Master1", this,
                                     L"WaitForMultipleObjects failed, err=" + std::to_wstring(err));
                 break;
             }
@@ -554,11 +575,12 @@ void MediaQueue::Main_Master1() {
                     last_now = now;
                 } else {
                     if (thread_log_)
-                        thread_log_->Write(now,
-                                           "%s(%d): packet pts or real ts rewinds, pts=%.2f, last_pts=%.2f "
-                                           "last_real_ts=%.2f",
-                                           "vemx::mediaqueue::MediaQueue::Main_Master1", 948, pts / 10000.0,
-                                           last_pts / 10000.0, last_now / 10000.0);
+                        thread_log_->Write(
+                            now,
+                            "%s(%d): packet pts or real ts rewinds, pts=%.2f, last_pts=%.2f "
+                            "last_real_ts=%.2f",
+                            "vemx::mediaqueue::MediaQueue::Main_Master1", 948, pts / 10000.0,
+                            last_pts / 10000.0, last_now / 10000.0);
                     reset = true;
                     continue;
                 }
@@ -583,9 +605,10 @@ void MediaQueue::Main_Master1() {
                 last_delivered_pts_.store(item.pts, std::memory_order_relaxed);
                 Deliver(item, h);
                 if (thread_log_)
-                    thread_log_->Write(now, "qsize=%u, remote_time=%.2f, pkt0={.pts=%.2f, .recv_ts=%.2f}",
-                                       static_cast<uint32_t>(qsize), deadline / 10000.0, item.pts / 10000.0,
-                                       item.recv_ts / 10000.0);
+                    thread_log_->Write(
+                        now, "qsize=%u, remote_time=%.2f, pkt0={.pts=%.2f, .recv_ts=%.2f}",
+                        static_cast<uint32_t>(qsize), deadline / 10000.0, item.pts / 10000.0,
+                        item.recv_ts / 10000.0);
             }
             if (wake_at >= 0)
                 pacer.Arm(wake_at);
@@ -615,7 +638,8 @@ void MediaQueue::Main_Slave1(MediaQueue* master) {
             const Wake w = WaitForWork(pacer.event(), platform::kInfinite, &err);
             if (w == Wake::Stop) break;
             if (w == Wake::Failed) {
-                frame::ReportObject(kComponent, kSource, 1062, L"vemx::mediaqueue::MediaQueue::Main_Slave1", this,
+                frame::ReportObject(kComponent, kSource, 1062,
+                                    L"vemx::mediaqueue::MediaQueue::Main_Slave1", this,
                                     L"WaitForMultipleObjects failed, err=" + std::to_wstring(err));
                 break;
             }
@@ -645,15 +669,17 @@ void MediaQueue::Main_Slave1(MediaQueue* master) {
 
                 if (now - last_sync_report_ > kSyncReportInterval) {
                     const int64_t master_pts = master->LastDeliveredPts();
-                    LogPrint("INFO[mediaq] ", "Sync[%d/%d]: master=%.2fms, diff=%.2fms", master->Instance(),
-                             instance_, master_pts / 10000.0, Difference(master_pts, item.pts) / 10000.0);
+                    LogPrint("INFO[mediaq] ", "Sync[%d/%d]: master=%.2fms, diff=%.2fms",
+                             master->Instance(), instance_, master_pts / 10000.0,
+                             Difference(master_pts, item.pts) / 10000.0);
                     last_sync_report_ = now;
                 }
                 Deliver(item, h);
                 if (thread_log_)
-                    thread_log_->Write(now, "qsize=%u, remote_time=%.2f, pkt0={.pts=%.2f, .recv_ts=%.2f}",
-                                       static_cast<uint32_t>(qsize), deadline / 10000.0, item.pts / 10000.0,
-                                       item.recv_ts / 10000.0);
+                    thread_log_->Write(
+                        now, "qsize=%u, remote_time=%.2f, pkt0={.pts=%.2f, .recv_ts=%.2f}",
+                        static_cast<uint32_t>(qsize), deadline / 10000.0, item.pts / 10000.0,
+                        item.recv_ts / 10000.0);
             }
             if (wake_at >= 0)
                 pacer.Arm(wake_at);
@@ -675,7 +701,9 @@ using vemx::mediaqueue::MediaQueue;
 
 namespace {
 
-MediaQueue* Queue(void* handle) { return vemx::frame::FromHandle<MediaQueue>(handle); }
+MediaQueue* Queue(void* handle) {
+    return vemx::frame::FromHandle<MediaQueue>(handle);
+}
 
 }  // namespace
 
@@ -732,7 +760,8 @@ VEMX_EXPORT void vemx_mediaqueue_set_live_mode(void* queue, int32_t live) {
 }
 
 VEMX_EXPORT int32_t vemx_mediaqueue_init(void* queue) {
-    return Guarded("vemx_mediaqueue_init", int32_t{0}, [&] { return queue && Queue(queue)->Init() ? 1 : 0; });
+    return Guarded("vemx_mediaqueue_init", int32_t{0},
+                   [&] { return queue && Queue(queue)->Init() ? 1 : 0; });
 }
 
 VEMX_EXPORT void vemx_mediaqueue_uninit(void* queue) {

@@ -29,13 +29,13 @@ struct QueueItem {
 
 // Running mean over the last 30 samples.
 class MovingAverage {
-public:
+  public:
     static constexpr size_t kCapacity = 30;
     void reset(double v);
     void add(double v);
     double mean() const { return sum_ / static_cast<double>(kCapacity); }
 
-private:
+  private:
     std::array<double, kCapacity> samples_{};
     size_t oldest_ = 0;
     double sum_ = 0;
@@ -50,7 +50,7 @@ int64_t Deadline(double remote, int64_t now, int32_t delay_ms) noexcept;
 int64_t DueTime(double remote, int32_t delay_ms, int64_t pts) noexcept;
 
 class MediaQueue : public frame::RefCounted {
-public:
+  public:
     // log_enabled defaults to the INI switch, read now.
     MediaQueue();
     explicit MediaQueue(bool log_enabled);
@@ -75,7 +75,9 @@ public:
     // The master playout's current estimate of pts - arrival, in seconds;
     // NaN until known.
     double RemoteTime() const noexcept { return remote_time_.load(std::memory_order_acquire); }
-    int64_t LastDeliveredPts() const noexcept { return last_delivered_pts_.load(std::memory_order_relaxed); }
+    int64_t LastDeliveredPts() const noexcept {
+        return last_delivered_pts_.load(std::memory_order_relaxed);
+    }
     size_t QueuedCount();
     // Times the playout thread has woken from a wait, for measuring idle cost.
     uint64_t Wakeups() const noexcept { return wakeups_.load(std::memory_order_relaxed); }
@@ -85,7 +87,7 @@ public:
     using ClockSource = std::function<std::shared_ptr<platform::ReferenceClock>()>;
     void SetClockSource(ClockSource source) { clock_source_ = std::move(source); }
 
-private:
+  private:
     struct Handlers {
         CallbackFn callback;
         ReleaseFn release;

@@ -14,7 +14,7 @@ namespace vemx::platform {
 class AdviseScheduler;
 
 class ReferenceClock {
-public:
+  public:
     using HRESULT = frame::HRESULT;
     using Cookie = uint64_t;
 
@@ -35,7 +35,8 @@ public:
 
     // Releases semaphore once per period from start on.  When the timer
     // thread falls behind, missed periods are skipped, not released in a burst.
-    HRESULT AdvisePeriodic(int64_t start, int64_t period, Semaphore* semaphore, Cookie* cookie) noexcept;
+    HRESULT AdvisePeriodic(int64_t start, int64_t period, Semaphore* semaphore,
+                           Cookie* cookie) noexcept;
 
     // After this returns, the advice's object is not signalled again.
     HRESULT Unadvise(Cookie cookie) noexcept;
@@ -45,7 +46,7 @@ public:
     // so moving it costs one system call and no timer-thread round trip.
     // Waited on like any Waitable; acquiring it consumes the expiry.
     class Alarm final : public Waitable {
-    public:
+      public:
         // Signals once when the clock reaches time, replacing any pending
         // time and any expiry not yet acquired.  A time already past
         // signals at once.
@@ -54,14 +55,14 @@ public:
         HRESULT Cancel() noexcept;
         bool try_acquire() noexcept override;
 
-    private:
+      private:
         friend class ReferenceClock;
         explicit Alarm(int fd) noexcept : Waitable(fd) {}
     };
     // A failure raises ComError with the failing result.
     std::unique_ptr<Alarm> CreateAlarm();
 
-private:
+  private:
     explicit ReferenceClock(std::shared_ptr<AdviseScheduler> scheduler);
     std::shared_ptr<AdviseScheduler> scheduler_;
 };

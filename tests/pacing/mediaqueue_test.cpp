@@ -13,7 +13,9 @@ using namespace vemx_test;
 using vemx::mediaqueue::MediaQueue;
 
 namespace {
-std::string N(void* q) { return std::to_string(Internal(q)->Instance()); }
+std::string N(void* q) {
+    return std::to_string(Internal(q)->Instance());
+}
 }  // namespace
 
 TEST(MediaQueueConfig, NullHandlesAreIgnoredAndSettersWriteInformationLines) {
@@ -37,9 +39,10 @@ TEST(MediaQueueConfig, NullHandlesAreIgnoredAndSettersWriteInformationLines) {
     vemx_mediaqueue_set_enable_reset_timer(b, 1);
     vemx_mediaqueue_set_live_mode(b, 1);  // silent
     const std::string n = N(b);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"[mediaq] MQ[" + n + "]: delay = 200\n",
-                                                      "[mediaq] MQ[" + n + "]: maxQueueSize = -5\n",
-                                                      "[mediaq] MQ[" + n + "]: enableResetTimer = 1\n"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"[mediaq] MQ[" + n + "]: delay = 200\n",
+                                        "[mediaq] MQ[" + n + "]: maxQueueSize = -5\n",
+                                        "[mediaq] MQ[" + n + "]: enableResetTimer = 1\n"}));
     vemx_mediaqueue_release(a);
     vemx_mediaqueue_release(b);
 }
@@ -54,7 +57,8 @@ TEST(MediaQueueEnqueue, OverflowReleasesTheQueueEarliestFirstAndDropsTheNewcomer
     vemx_mediaqueue_enqueue(q, Packet(2), 10, 100);
     vemx_mediaqueue_enqueue(q, Packet(3), 10, 200);
     vemx_mediaqueue_enqueue(q, Packet(4), 10, 50);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"[mediaq][ERROR]: MQ[" + N(q) + "]: buffer overflow[3], CLEAR ALL\n"});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"[mediaq][ERROR]: MQ[" + N(q) +
+                                                    "]: buffer overflow[3], CLEAR ALL\n"});
     EXPECT_EQ(rec.released(), (std::vector<uintptr_t>{2, 3, 1}));
 
     // Accepting goes on; uninit hands back what is queued, in pts order.
@@ -145,11 +149,13 @@ TEST(MediaQueueLog, LogFilesRecordTheQueueItsThreadAndPtsJumps) {
     EXPECT_EQ(queue_log.rfind("[", 0), 0u);
     for (const char* text : {"] Enqueue, pkt={ .size=1234, pts=2.00, recv_ts=", "qSize=0/1\n",
                              "qSize=2/1, buffer overflow, clear all\n",
-                             "] Init, master=0x0000000000000000, delay=0, maxQueueSize=1, enableResetTimer=0, liveMode=0\n",
+                             "] Init, master=0x0000000000000000, delay=0, maxQueueSize=1, "
+                             "enableResetTimer=0, liveMode=0\n",
                              "] Uninit, master=0x0000000000000000, delay=0"})
         EXPECT_NE(queue_log.find(text), std::string::npos) << text << "\n" << queue_log;
     const std::string thread_log = read_file(std::string(name) + "-thread-0000.log");
-    for (const char* text : {"] Master mode\n", "qsize=0, remote_time=", ", pkt0={.pts=36000",
-                             "vemx::mediaqueue::MediaQueue::Main_Master1(948): packet pts or real ts rewinds, pts="})
+    for (const char* text :
+         {"] Master mode\n", "qsize=0, remote_time=", ", pkt0={.pts=36000",
+          "vemx::mediaqueue::MediaQueue::Main_Master1(948): packet pts or real ts rewinds, pts="})
         EXPECT_NE(thread_log.find(text), std::string::npos) << text << "\n" << thread_log;
 }

@@ -15,8 +15,12 @@ using vemx::platform::monotonic_100ns;
 
 namespace {
 constexpr int64_t kMs = 10000;
-std::string N(void* q) { return std::to_string(Internal(q)->Instance()); }
-int64_t Now(void* q) { return Internal(q)->Now(); }
+std::string N(void* q) {
+    return std::to_string(Internal(q)->Instance());
+}
+int64_t Now(void* q) {
+    return Internal(q)->Now();
+}
 }  // namespace
 
 TEST(MediaQueueDeadline, DueTimeIsTheFirstInstantTheDeadlineReachesThePts) {
@@ -114,9 +118,10 @@ TEST(MediaQueueMaster, DeliversDelayAfterArrivalAndSleepsOtherwise) {
     EXPECT_LE(Internal(q)->Wakeups(), 14u);
     EXPECT_NEAR(Internal(q)->RemoteTime(), 5.0, 0.001);
     vemx_mediaqueue_uninit(q);
-    EXPECT_EQ(log.lines_starting("INFO[mediaq] "),
-              (std::vector<std::string>{"INFO[mediaq] MASTER1 MODE[" + N(q) + "], thread started\n",
-                                        "INFO[mediaq] MASTER1 MODE[" + N(q) + "], thread ended\n"}));
+    EXPECT_EQ(
+        log.lines_starting("INFO[mediaq] "),
+        (std::vector<std::string>{"INFO[mediaq] MASTER1 MODE[" + N(q) + "], thread started\n",
+                                  "INFO[mediaq] MASTER1 MODE[" + N(q) + "], thread ended\n"}));
     vemx_mediaqueue_release(q);
 }
 
@@ -213,7 +218,8 @@ TEST(MediaQueueSlave, FollowsTheMasterTimelineOnceItHasAnEstimate) {
     EXPECT_EQ(log.count_containing(master_ended), 0u);
     vemx_mediaqueue_uninit(slave);
     EXPECT_EQ(log.count_containing(master_ended), 1u);
-    EXPECT_EQ(log.count_containing("INFO[mediaq] SLAVE1 MODE[" + N(slave) + "], thread ended\n"), 1u);
+    EXPECT_EQ(log.count_containing("INFO[mediaq] SLAVE1 MODE[" + N(slave) + "], thread ended\n"),
+              1u);
     vemx_mediaqueue_release(slave);
 }
 
@@ -232,7 +238,9 @@ TEST(MediaQueueSlave, SyncLineAtMostOnceEveryThreeSeconds) {
     std::this_thread::sleep_for(50ms);
     const auto sync = log.lines_starting("INFO[mediaq] Sync[");
     ASSERT_EQ(sync.size(), 1u);
-    EXPECT_EQ(sync[0].rfind("INFO[mediaq] Sync[" + N(master) + "/" + N(slave) + "]: master=0.10ms, diff=", 0), 0u)
+    EXPECT_EQ(sync[0].rfind(
+                  "INFO[mediaq] Sync[" + N(master) + "/" + N(slave) + "]: master=0.10ms, diff=", 0),
+              0u)
         << sync[0];
     vemx_mediaqueue_release(slave);
     vemx_mediaqueue_release(master);
@@ -276,10 +284,12 @@ TEST(MediaQueueFailure, AClockFailureEndsPlayoutAndHandsBackThePackets) {
         LogCapture log;
         ASSERT_EQ(vemx_mediaqueue_init(q), 1);
         ASSERT_TRUE(rec.WaitReleases(2));
-        const std::string head = std::string("INFO[mediaq] ") + (slave ? "SLAVE1" : "MASTER1") + " MODE[" + N(q) + "]";
-        EXPECT_EQ(log.lines(), (std::vector<std::string>{head + ", thread started\n",
-                                                          "[vemx][ERROR]: clocktest(12): COM error, hr=-2147467259\n",
-                                                          head + ", thread ended\n"}));
+        const std::string head =
+            std::string("INFO[mediaq] ") + (slave ? "SLAVE1" : "MASTER1") + " MODE[" + N(q) + "]";
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                                   head + ", thread started\n",
+                                   "[vemx][ERROR]: clocktest(12): COM error, hr=-2147467259\n",
+                                   head + ", thread ended\n"}));
         vemx_mediaqueue_uninit(q);
         EXPECT_TRUE(rec.deliveries().empty());
         vemx_mediaqueue_release(q);

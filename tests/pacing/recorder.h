@@ -12,14 +12,18 @@
 
 namespace vemx_test {
 
-inline void* Packet(uintptr_t id) { return reinterpret_cast<void*>(id); }
-inline uintptr_t Id(void* packet) { return reinterpret_cast<uintptr_t>(packet); }
+inline void* Packet(uintptr_t id) {
+    return reinterpret_cast<void*>(id);
+}
+inline uintptr_t Id(void* packet) {
+    return reinterpret_cast<uintptr_t>(packet);
+}
 inline vemx::mediaqueue::MediaQueue* Internal(void* handle) {
     return vemx::frame::FromHandle<vemx::mediaqueue::MediaQueue>(handle);
 }
 
 class Recorder {
-public:
+  public:
     struct Delivery {
         uintptr_t id;
         int64_t at;  // monotonic, 100-ns units
@@ -52,10 +56,11 @@ public:
     }
     bool WaitReleases(size_t n) {
         std::unique_lock lock(lock_);
-        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return released_.size() >= n; });
+        return changed_.wait_for(lock, std::chrono::seconds(5),
+                                 [&] { return released_.size() >= n; });
     }
 
-private:
+  private:
     static int OnPacket(void* packet, void* ctx, int arg) {
         auto* self = static_cast<Recorder*>(ctx);
         if (self->on_packet) self->on_packet(*self, packet);

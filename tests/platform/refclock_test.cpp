@@ -9,7 +9,7 @@
 using namespace vemx::platform;
 using namespace std::chrono_literals;
 
-TEST(ReferenceClock, OneShotAdviceFiresOnceAtItsTimeAndNotAfterUnadvise) {
+TEST(ReferenceClock, OneShotAdviceFiresOnceNotBeforeItsTimeAndNotAfterUnadvise) {
     auto clock = ReferenceClock::Create();
     int64_t now = 0;
     ASSERT_EQ(clock->GetTime(&now), 0);
@@ -17,19 +17,18 @@ TEST(ReferenceClock, OneShotAdviceFiresOnceAtItsTimeAndNotAfterUnadvise) {
     Event ev;
     ReferenceClock::Cookie cookie = 0;
     ASSERT_EQ(clock->AdviseTime(now, 200000, &ev, &cookie), 0);  // 20 ms
-    EXPECT_FALSE(wait_one(ev, 5ms));
-    ASSERT_TRUE(wait_one(ev, 2s));
+    ASSERT_TRUE(wait_one(ev, 10s));
     EXPECT_GE(monotonic_100ns(), now + 200000);
-    EXPECT_FALSE(wait_one(ev, 30ms));  // once only
+    EXPECT_FALSE(wait_one(ev, 30ms));       // once only
     EXPECT_NE(clock->Unadvise(cookie), 0);  // already spent
 
-    ASSERT_EQ(clock->AdviseTime(now, 300000, &ev, &cookie), 0);
+    ASSERT_EQ(clock->AdviseTime(now, 100000000, &ev, &cookie), 0);  // 10 s ahead
     ASSERT_EQ(clock->Unadvise(cookie), 0);
-    EXPECT_FALSE(wait_one(ev, 60ms));
+    EXPECT_FALSE(wait_one(ev, 50ms));
 
     // A time in the past fires at once.
     ASSERT_EQ(clock->AdviseTime(0, now - 1, &ev, &cookie), 0);
-    EXPECT_TRUE(wait_one(ev, 1s));
+    EXPECT_TRUE(wait_one(ev, 10s));
     EXPECT_NE(clock->AdviseTime(0, 1, nullptr, &cookie), 0);
 }
 
@@ -41,14 +40,14 @@ TEST(ReferenceClock, PeriodicAdviceKeepsReleasingUntilTheClockGoes) {
         clock->GetTime(&now);
         ReferenceClock::Cookie cookie = 0;
         ASSERT_EQ(clock->AdvisePeriodic(now, 20000, &sem, &cookie), 0);  // 2 ms
-        for (int i = 0; i < 10; ++i) ASSERT_TRUE(wait_one(sem, 1s)) << i;
+        for (int i = 0; i < 10; ++i) ASSERT_TRUE(wait_one(sem, 10s)) << i;
         EXPECT_NE(clock->AdvisePeriodic(now, 0, &sem, &cookie), 0);
 
         // A second clock shares the timer thread but not the advices.
         auto other = ReferenceClock::Create();
         Event ev;
         ASSERT_EQ(other->AdviseTime(now, 0, &ev, &cookie), 0);
-        EXPECT_TRUE(wait_one(ev, 1s));
+        EXPECT_TRUE(wait_one(ev, 10s));
     }
     while (wait_one(sem, 0ms)) {
     }
@@ -67,18 +66,16 @@ TEST(ReferenceClock, AlarmFiresOnceAtItsLatestTimeAndNotWhenCancelled) {
     int64_t fired = 0;
     clock->GetTime(&fired);
     EXPECT_GE(fired, now + 200000);
-    EXPECT_LT(fired, now + 900000);
-    EXPECT_FALSE(wait_one(*alarm, 30ms));  // once only
+    EXPECT_FALSE(wait_one(*alarm, 150ms));  // once, and the first time is gone
 
     // An expiry nobody took is dropped by re-arming or cancelling.
-    clock->GetTime(&now);
-    ASSERT_EQ(alarm->Set(now - 1), 0);
-    std::this_thread::sleep_for(5ms);
-    ASSERT_EQ(alarm->Set(now + 600000), 0);
-    EXPECT_FALSE(wait_one(*alarm, 20ms));
-    ASSERT_EQ(alarm->Cancel(), 0);
-    EXPECT_FALSE(wait_one(*alarm, 80ms));
-
+    for (int cancel = 0; cancel < 2; ++cancel) {
+        clock->GetTime(&now);
+        ASSERT_EQ(alarm->Set(now - 1), 0);
+        std::this_thread::sleep_for(5ms);
+        ASSERT_EQ(cancel ? alarm->Cancel() : alarm->Set(now + 100000000), 0);
+        EXPECT_FALSE(wait_one(*alarm, 20ms)) << cancel;
+    }
     ASSERT_EQ(alarm->Set(0), 0);  // the clock's origin: long past
     EXPECT_TRUE(wait_one(*alarm, 1s));
     EXPECT_NE(alarm->Set(-1), 0);
