@@ -364,8 +364,10 @@ void MediaQueue::Enqueue(void* packet, uint64_t size, int64_t pts) {
             if (playing_) {
                 // Paired with the playout thread's store to sleeping_ and
                 // load of signals_: one of the two sides sees the other.
+                // Of several producers, one rings per sleep.
                 signals_.fetch_add(1, std::memory_order_seq_cst);
-                ring = sleeping_.load(std::memory_order_seq_cst);
+                ring = sleeping_.load(std::memory_order_seq_cst) &&
+                       sleeping_.exchange(false, std::memory_order_seq_cst);
             }
         } else {
             frame::ReportShort(kComponent, Numbered(L"MQ[", instance_, L"]: buffer overflow[") +
