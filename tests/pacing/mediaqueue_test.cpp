@@ -155,7 +155,7 @@ TEST(MediaQueueLog, LogFilesRecordTheQueueItsThreadAndPtsJumps) {
         EXPECT_NE(queue_log.find(text), std::string::npos) << text << "\n" << queue_log;
     const std::string thread_log = read_file(std::string(name) + "-thread-0000.log");
     for (const char* text :
-         {"] Master mode\n", "qsize=0, remote_time=", ", pkt0={.pts=36000",
+         {"] Master mode\n", "qsize=0, remote_time=", ", pkt0={.pts=3600",
           "vemx::mediaqueue::MediaQueue::Main_Master1(948): packet pts or real ts rewinds, pts="})
         EXPECT_NE(thread_log.find(text), std::string::npos) << text << "\n" << thread_log;
 }
