@@ -5,6 +5,7 @@
 
 #include <fftw3.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <complex>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/audioutils_kernels.h"
 #include "audio/fftplancache.h"
 #include "common/log_capture.h"
 #include "vemx/vemx_audio.h"
@@ -92,26 +94,74 @@ std::vector<double> PlannedPerCall(const std::vector<int16_t>& samples, int n, d
 
 }  // namespace
 
-TEST(AudioGain, EightBitExhaustiveForEveryGain) {
-    // 263 samples: the vector path and the scalar tail both see all values.
+// Each processor-specific build of the loops, checked on its own; the
+// exports use one of them.
+class Kernels : public ::testing::TestWithParam<const vemx::audioutils::Kernels*> {
+protected:
+    void SetUp() override {
+        if (GetParam() == &vemx::audioutils::kAvx2Kernels && !__builtin_cpu_supports("avx2"))
+            GTEST_SKIP() << "no AVX2 on this processor";
+    }
+    const vemx::audioutils::Kernels& k() const { return *GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Builds, Kernels,
+                         ::testing::Values(&vemx::audioutils::kSse2Kernels, &vemx::audioutils::kAvx2Kernels),
+                         [](const auto& info) {
+                             return info.param == &vemx::audioutils::kSse2Kernels ? "Sse2" : "Avx2";
+                         });
+
+TEST_P(Kernels, EightBitGainExhaustiveForEveryGain) {
+    // 263 samples: the vector loop and the scalar tail both see all values.
     std::vector<uint8_t> in(263);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7 % 256 + (i >= 256 ? 1 : 0));
     for (int gain : Gains()) {
         SCOPED_TRACE(gain);
         auto buf = in;
-        vemx_audio_rescale_8u_C1IR(buf.data(), static_cast<int>(buf.size()), 1, gain);
+        k().rescale8(buf.data(), buf.size(), gain);
         for (size_t i = 0; i < buf.size(); ++i) ASSERT_EQ(buf[i], Reference8(in[i], gain)) << "x=" << int{in[i]};
     }
 }
 
-TEST(AudioGain, SixteenBitEveryInputForEveryGain) {
+TEST_P(Kernels, SixteenBitGainEveryInputForEveryGain) {
     std::vector<int16_t> in(65536 + 13);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<int16_t>(static_cast<uint16_t>(i * 40503u));
     for (int gain : Gains()) {
         SCOPED_TRACE(gain);
         auto buf = in;
-        vemx_audio_rescale_16s_C1IR(buf.data(), static_cast<int>(buf.size()), 1, gain);
+        k().rescale16(buf.data(), buf.size(), gain);
         for (size_t i = 0; i < buf.size(); ++i) ASSERT_EQ(buf[i], Reference16(in[i], gain)) << "x=" << in[i];
+    }
+}
+
+TEST_P(Kernels, SixteenBitSamplesReadExactlyAsTheDivision) {
+    std::vector<int16_t> all(65536 + 5);
+    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int16_t>(i - 32768);
+    std::vector<double> out(all.size());
+    k().read16(all.data(), static_cast<int>(all.size()), out.data());
+    for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(out[i], all[i] / 32767.0) << all[i];
+}
+
+TEST_P(Kernels, StrongestBinIsTheFirstStrictMaximum) {
+    std::mt19937 rng(99);
+    std::uniform_int_distribution<int> level(0, 6);
+    for (int bins : {0, 1, 7, 8, 12, 13, 25, 100, 2400}) {
+        for (int round = 0; round < 20; ++round) {
+            // Few distinct magnitudes, so ties between lanes are common.
+            std::vector<double> spectrum(2 * std::max(bins, 1));
+            for (auto& v : spectrum) v = level(rng) * (round % 2 ? 1.0 : -0.5);
+            if (round == 0) std::fill(spectrum.begin(), spectrum.end(), 0.0);
+            const auto* c = reinterpret_cast<const fftw_complex*>(spectrum.data());
+            double best = 0.0;
+            int index = 9999;
+            for (int b = 0; b < bins; ++b) {
+                const double p = c[b][0] * c[b][0] + c[b][1] * c[b][1];
+                if (p > best) best = p, index = b;
+            }
+            const auto peak = k().strongest(c, bins, 9999);
+            ASSERT_EQ(peak.index, index) << "bins " << bins << " round " << round;
+            ASSERT_EQ(peak.power, best);
+        }
     }
 }
 
