@@ -36,7 +36,8 @@ volatile double g_sink;
 void Gain() {
     constexpr size_t kBytes = 1 << 20;
     std::vector<int16_t> pcm(kBytes / 2), copy(kBytes / 2);
-    for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>(std::lround(12000 * std::sin(i * 0.01)));
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<int16_t>(std::lround(12000 * std::sin(i * 0.01)));
     std::vector<uint8_t> pcm8(kBytes);
     for (size_t i = 0; i < pcm8.size(); ++i) pcm8[i] = static_cast<uint8_t>(i * 13);
     const int frames = static_cast<int>(pcm.size());
@@ -48,14 +49,14 @@ void Gain() {
     });
     // Alternating gains keep the samples in range over many calls.
     int turn = 0;
-    const double gain16 = CallsPerSecond([&] {
-        vemx_audio_rescale_16s_C1IR(pcm.data(), frames, 1, (turn++ & 1) ? 512 : 128);
-    });
+    const double gain16 = CallsPerSecond(
+        [&] { vemx_audio_rescale_16s_C1IR(pcm.data(), frames, 1, (turn++ & 1) ? 512 : 128); });
     const double gain16_huge = CallsPerSecond([&] {
         vemx_audio_rescale_16s_C1IR(pcm.data(), frames, 1, (turn++ & 1) ? 0x1000000 : -0x1000000);
     });
     const double gain8 = CallsPerSecond([&] {
-        vemx_audio_rescale_8u_C1IR(pcm8.data(), static_cast<int>(kBytes), 1, (turn++ & 1) ? 512 : 128);
+        vemx_audio_rescale_8u_C1IR(pcm8.data(), static_cast<int>(kBytes), 1,
+                                   (turn++ & 1) ? 512 : 128);
     });
     std::printf("memcpy_1MiB: %.2f GB/s\n", memcpy_rate * gbs);
     std::printf("rescale_16s_1MiB: %.2f GB/s\n", gain16 * gbs);
@@ -66,7 +67,8 @@ void Gain() {
 
 void Transforms(int n) {
     std::vector<int16_t> pcm(n);
-    for (int i = 0; i < n; ++i) pcm[i] = static_cast<int16_t>(std::lround(16000 * std::sin(i * 0.1309)));
+    for (int i = 0; i < n; ++i)
+        pcm[i] = static_cast<int16_t>(std::lround(16000 * std::sin(i * 0.1309)));
     double* in = fftw_alloc_real(n);
     fftw_complex* out = fftw_alloc_complex(n / 2 + 1);
     for (int i = 0; i < n; ++i) in[i] = pcm[i] / 32767.0;
@@ -87,7 +89,8 @@ void Transforms(int n) {
     });
     size_t size = 0;
     void* spectrum = vemx_fft_malloc(n, &size);
-    const double execute = CallsPerSecond([&] { vemx_fft_execute(pcm.data(), 16, 1, 48000, n, 0, spectrum, size); });
+    const double execute =
+        CallsPerSecond([&] { vemx_fft_execute(pcm.data(), 16, 1, 48000, n, 0, spectrum, size); });
     vemx_fft_free(spectrum);
     fftw_free(out);
     fftw_free(in);

@@ -25,8 +25,10 @@ bool ParseFloats(const std::string& text, size_t count, std::vector<float>& out)
         if (end == p) return false;
         out.push_back(v);
         p = end;
-        if (*p == ',') ++p;
-        else break;
+        if (*p == ',')
+            ++p;
+        else
+            break;
     }
     return out.size() == count && *p == '\0';
 }
@@ -41,7 +43,8 @@ int RunQuad(const std::vector<std::string>& args) {
     }
     std::vector<float> a, b, point;
     if (!ParseFloats(args[first], 8, a) || !ParseFloats(args[first + 1], 8, b)) {
-        std::fprintf(stderr, "vemx quad: a quadrilateral needs 8 comma-separated numbers\n%s", kUsage);
+        std::fprintf(stderr, "vemx quad: a quadrilateral needs 8 comma-separated numbers\n%s",
+                     kUsage);
         return 2;
     }
     void* mapping = vemx_quadmapping_new();
@@ -66,10 +69,14 @@ int RunQuad(const std::vector<std::string>& args) {
         if (!std::isfinite(result[0]) || !std::isfinite(result[1])) status = 1;
     }
     vemx_quadmapping_release(mapping);
-    if (status == 1) std::fprintf(stderr, "vemx quad: non-finite result (degenerate quadrilateral or a point at infinity)\n");
+    if (status == 1)
+        std::fprintf(
+            stderr,
+            "vemx quad: non-finite result (degenerate quadrilateral or a point at infinity)\n");
     return status;
 }
 
 }  // namespace
 
-VEMX_TOOL_COMMAND("quad", "[--b2a] QUAD_A QUAD_B X,Y...: map points between quadrilaterals", RunQuad);
+VEMX_TOOL_COMMAND("quad", "[--b2a] QUAD_A QUAD_B X,Y...: map points between quadrilaterals",
+                  RunQuad);

@@ -26,7 +26,9 @@ uint32_t Le32(const char* p) {
     return uint32_t(uint8_t(p[0])) | uint32_t(uint8_t(p[1])) << 8 | uint32_t(uint8_t(p[2])) << 16 |
            uint32_t(uint8_t(p[3])) << 24;
 }
-uint16_t Le16(const char* p) { return uint16_t(uint8_t(p[0]) | uint8_t(p[1]) << 8); }
+uint16_t Le16(const char* p) {
+    return uint16_t(uint8_t(p[0]) | uint8_t(p[1]) << 8);
+}
 
 // Reads a RIFF/WAVE file with a PCM "fmt " chunk (plain or extensible);
 // empty text on success, the reason otherwise.
@@ -34,7 +36,8 @@ std::string ReadWav(const std::string& path, Wav& wav) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return "cannot open file";
     char riff[12];
-    if (!in.read(riff, 12) || std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0)
+    if (!in.read(riff, 12) || std::memcmp(riff, "RIFF", 4) != 0 ||
+        std::memcmp(riff + 8, "WAVE", 4) != 0)
         return "not a RIFF/WAVE file";
     bool have_format = false;
     char header[8];
@@ -84,12 +87,12 @@ int RunToneFreq(const std::vector<std::string>& args) {
         return 1;
     }
     const int frames = static_cast<int>(wav.data.size() / (size_t(wav.channels) * (wav.bits / 8)));
-    std::printf("%s: %d Hz, %d channel%s, %d-bit, %d frames analysed\n", args[0].c_str(), wav.sample_rate,
-                wav.channels, wav.channels == 1 ? "" : "s", wav.bits, frames);
+    std::printf("%s: %d Hz, %d channel%s, %d-bit, %d frames analysed\n", args[0].c_str(),
+                wav.sample_rate, wav.channels, wav.channels == 1 ? "" : "s", wav.bits, frames);
     for (int c = 0; c < wav.channels; ++c) {
         double frequency = 0, power = 0;
-        vemx_audio_dominant_freqency(wav.data.data(), wav.bits, wav.channels, wav.sample_rate, frames, c,
-                                     &frequency, &power);
+        vemx_audio_dominant_freqency(wav.data.data(), wav.bits, wav.channels, wav.sample_rate,
+                                     frames, c, &frequency, &power);
         // Silence reports a frequency above the sample rate and no power.
         if (power > 0)
             std::printf("channel %d: %.2f Hz (power %.6g)\n", c, frequency, power);
@@ -101,4 +104,5 @@ int RunToneFreq(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VEMX_TOOL_COMMAND("tone-freq", "FILE.wav: dominant frequency of each channel (8/16-bit PCM)", RunToneFreq);
+VEMX_TOOL_COMMAND("tone-freq", "FILE.wav: dominant frequency of each channel (8/16-bit PCM)",
+                  RunToneFreq);

@@ -34,7 +34,9 @@ struct FftwFree {
 using RealBuffer = std::unique_ptr<double[], FftwFree>;
 using ComplexBuffer = std::unique_ptr<fftw_complex[], FftwFree>;
 
-size_t Bins(int n) { return static_cast<size_t>(n / 2 + 1); }
+size_t Bins(int n) {
+    return static_cast<size_t>(n / 2 + 1);
+}
 
 // 8-bit samples as x / 255.0 * 2.0 - 1.0, tabulated once.
 const std::array<double, 256>& Table8() {
@@ -135,8 +137,8 @@ int FftExecute(const void* data, int bits, int stride, int n, int offset, void* 
     }
     const size_t needed = Bins(n) * sizeof(fftw_complex);
     if (spectrum_size < needed) {
-        frame::LogPrint(kTag, "%s: output buffer is too small, suggested size is %zu", "vemx_fft_execute",
-                        needed);
+        frame::LogPrint(kTag, "%s: output buffer is too small, suggested size is %zu",
+                        "vemx_fft_execute", needed);
         return 0;
     }
     if (!data && (bits == 8 || bits == 16)) {
@@ -168,23 +170,26 @@ VEMX_EXPORT void vemx_audio_rescale_16s_C1IR(int16_t* data, int frames, int chan
             [&] { au::ActiveKernels().rescale16(data, au::SampleCount(frames, channels), gain); });
 }
 
-VEMX_EXPORT void vemx_audio_dominant_freqency(const void* data, int bits, int stride, int sample_rate, int n,
-                                              int offset, double* frequency, double* power) {
+VEMX_EXPORT void vemx_audio_dominant_freqency(const void* data, int bits, int stride,
+                                              int sample_rate, int n, int offset, double* frequency,
+                                              double* power) {
     Guarded("vemx_audio_dominant_freqency", [&] {
         au::DominantFrequency(data, bits, stride, sample_rate, n, offset, frequency, power);
     });
 }
 
 VEMX_EXPORT void* vemx_fft_malloc(int n, size_t* size) {
-    return Guarded("vemx_fft_malloc", static_cast<void*>(nullptr), [&] { return au::FftMalloc(n, size); });
+    return Guarded("vemx_fft_malloc", static_cast<void*>(nullptr),
+                   [&] { return au::FftMalloc(n, size); });
 }
 
 VEMX_EXPORT void vemx_fft_free(void* buffer) {
     Guarded("vemx_fft_free", [&] { fftw_free(buffer); });
 }
 
-VEMX_EXPORT int vemx_fft_execute(const void* data, int bits, int stride, int /*sample_rate*/, int n, int offset,
-                                 void* spectrum, size_t spectrum_size) {
-    return Guarded("vemx_fft_execute", 0,
-                   [&] { return au::FftExecute(data, bits, stride, n, offset, spectrum, spectrum_size); });
+VEMX_EXPORT int vemx_fft_execute(const void* data, int bits, int stride, int /*sample_rate*/, int n,
+                                 int offset, void* spectrum, size_t spectrum_size) {
+    return Guarded("vemx_fft_execute", 0, [&] {
+        return au::FftExecute(data, bits, stride, n, offset, spectrum, spectrum_size);
+    });
 }

@@ -14,8 +14,10 @@ namespace {
 // Unpack and pack both work within 128-bit lanes, so the order survives.
 inline __m256i Scale16(__m256i s, __m256i gain_half) {
     const __m256i one = _mm256_set1_epi16(1);
-    const __m256i lo = _mm256_srai_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(s, one), gain_half), 8);
-    const __m256i hi = _mm256_srai_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(s, one), gain_half), 8);
+    const __m256i lo =
+        _mm256_srai_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(s, one), gain_half), 8);
+    const __m256i hi =
+        _mm256_srai_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(s, one), gain_half), 8);
     return _mm256_packs_epi32(lo, hi);
 }
 
@@ -76,7 +78,8 @@ void Read16Avx2(const int16_t* src, int n, double* out) {
     const __m256d hi = _mm256_set1_pd(kHi32767), lo = _mm256_set1_pd(kLo32767);
     int i = 0;
     for (; i + 8 <= n; i += 8) {
-        const __m256i w = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+        const __m256i w =
+            _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
         const __m256d a = _mm256_cvtepi32_pd(_mm256_castsi256_si128(w));
         const __m256d b = _mm256_cvtepi32_pd(_mm256_extracti128_si256(w, 1));
         _mm256_storeu_pd(out + i, _mm256_add_pd(_mm256_mul_pd(a, hi), _mm256_mul_pd(a, lo)));
@@ -103,7 +106,8 @@ Peak StrongestAvx2(const fftw_complex* spectrum, int bins, int none) {
             const __m256d c01 = _mm256_loadu_pd(spectrum[k + 4 * v]);
             const __m256d c23 = _mm256_loadu_pd(spectrum[k + 4 * v + 2]);
             const __m256d s01 = _mm256_mul_pd(c01, c01), s23 = _mm256_mul_pd(c23, c23);
-            const __m256d p = _mm256_add_pd(_mm256_unpacklo_pd(s01, s23), _mm256_unpackhi_pd(s01, s23));
+            const __m256d p =
+                _mm256_add_pd(_mm256_unpacklo_pd(s01, s23), _mm256_unpackhi_pd(s01, s23));
             const __m256d wins = _mm256_cmp_pd(p, best[v], _CMP_GT_OQ);
             best[v] = _mm256_blendv_pd(best[v], p, wins);
             index[v] = _mm256_blendv_pd(index[v], at[v], wins);

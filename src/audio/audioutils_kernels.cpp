@@ -17,7 +17,9 @@ inline __m128i Scale8(__m128i s, __m128i gain_half) {
     return _mm_packs_epi32(lo, hi);
 }
 
-__m128i GainHalf(int32_t gain) { return _mm_set1_epi32(static_cast<int32_t>((128u << 16) | (gain & 0xFFFF))); }
+__m128i GainHalf(int32_t gain) {
+    return _mm_set1_epi32(static_cast<int32_t>((128u << 16) | (gain & 0xFFFF)));
+}
 
 void Rescale16Sse2(int16_t* data, size_t count, int gain) {
     const GainParams p = Params16(gain);
@@ -83,7 +85,8 @@ Peak StrongestSse2(const fftw_complex* spectrum, int bins, int none) {
     int k = 0;
     for (; k + 2 * kVectors <= bins; k += 2 * kVectors) {
         for (int v = 0; v < kVectors; ++v) {
-            const __m128d c0 = _mm_loadu_pd(spectrum[k + 2 * v]), c1 = _mm_loadu_pd(spectrum[k + 2 * v + 1]);
+            const __m128d c0 = _mm_loadu_pd(spectrum[k + 2 * v]),
+                          c1 = _mm_loadu_pd(spectrum[k + 2 * v + 1]);
             const __m128d s0 = _mm_mul_pd(c0, c0), s1 = _mm_mul_pd(c1, c1);
             const __m128d p = _mm_add_pd(_mm_unpacklo_pd(s0, s1), _mm_unpackhi_pd(s0, s1));
             const __m128d wins = _mm_cmpgt_pd(p, best[v]);

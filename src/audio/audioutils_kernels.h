@@ -71,7 +71,9 @@ inline GainParams Params8(int gain) {
     return {g, -128, 127};
 }
 
-inline bool FitsInt16(int32_t gain) { return gain >= -32768 && gain <= 32767; }
+inline bool FitsInt16(int32_t gain) {
+    return gain >= -32768 && gain <= 32767;
+}
 
 inline int32_t Scale(int32_t s, const GainParams& p) {
     s = s < p.s_min ? p.s_min : s > p.s_max ? p.s_max : s;
@@ -99,7 +101,9 @@ inline uint8_t Rescale8(uint8_t x, const GainParams& p) {
 constexpr double kHi32767 = 0x1.00020004p-15;
 constexpr double kLo32767 = 0x1.000200040008p-60;
 
-inline double Div32767(int16_t x) { return x * kHi32767 + x * kLo32767; }
+inline double Div32767(int16_t x) {
+    return x * kHi32767 + x * kLo32767;
+}
 
 // Folds one lane's first maximum into the running answer: the greater power
 // wins, the lower index breaks a tie.

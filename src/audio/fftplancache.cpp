@@ -35,7 +35,8 @@ Cache& cache() {
 // neither reads nor writes the arrays.
 fftw_plan MakePlan(int n, int out_alignment) {
     const size_t bins = static_cast<size_t>(n) / 2 + 1;
-    std::unique_ptr<double, decltype(&fftw_free)> in(fftw_alloc_real(static_cast<size_t>(n)), &fftw_free);
+    std::unique_ptr<double, decltype(&fftw_free)> in(fftw_alloc_real(static_cast<size_t>(n)),
+                                                     &fftw_free);
     std::unique_ptr<char, decltype(&fftw_free)> out_raw(
         static_cast<char*>(fftw_malloc(bins * sizeof(fftw_complex) + 64)), &fftw_free);
     if (!in || !out_raw) return nullptr;
@@ -89,7 +90,9 @@ std::shared_ptr<const R2CPlan> AcquireR2C(int n, int out_alignment) {
     return plan;
 }
 
-uint64_t PlansCreated() noexcept { return cache().created.load(std::memory_order_relaxed); }
+uint64_t PlansCreated() noexcept {
+    return cache().created.load(std::memory_order_relaxed);
+}
 
 size_t CachedPlans() noexcept {
     std::lock_guard guard(cache().lock);

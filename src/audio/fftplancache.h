@@ -15,7 +15,7 @@
 namespace vemx::fftplancache {
 
 class R2CPlan {
-public:
+  public:
     R2CPlan(fftw_plan plan, int n, int out_alignment) noexcept
         : plan_(plan), n_(n), out_alignment_(out_alignment) {}
     ~R2CPlan();
@@ -24,11 +24,13 @@ public:
 
     // in: n doubles from fftw_malloc; out: n / 2 + 1 complex values whose
     // fftw_alignment_of equals the alignment the plan was made for.
-    void Execute(double* in, fftw_complex* out) const noexcept { fftw_execute_dft_r2c(plan_, in, out); }
+    void Execute(double* in, fftw_complex* out) const noexcept {
+        fftw_execute_dft_r2c(plan_, in, out);
+    }
     int n() const noexcept { return n_; }
     int out_alignment() const noexcept { return out_alignment_; }
 
-private:
+  private:
     fftw_plan plan_;
     int n_;
     int out_alignment_;

@@ -57,7 +57,7 @@ void Apply(const Matrix m, const float* point, float* result) {
 }
 
 class quadmapping final : public vemx::frame::RefCounted {
-public:
+  public:
     void Init(const float* quad_a, const float* quad_b) {
         Matrix ba, bb, ba_inv, bb_inv;
         Basis(quad_a, ba);
@@ -70,7 +70,7 @@ public:
     void A2B(const float* point, float* result) const { Apply(a2b_, point, result); }
     void B2A(const float* point, float* result) const { Apply(b2a_, point, result); }
 
-private:
+  private:
     // Zero until Init: mapping then divides 0 by 0 and yields NaN.
     Matrix b2a_{};
     Matrix a2b_{};
@@ -82,7 +82,9 @@ using __quadmapping_details__::quadmapping;
 using vemx::frame::FromHandle;
 using vemx::frame::Guarded;
 
-VEMX_EXPORT void* vemx_quadmapping_new(void) { return vemx::frame::NewHandle<quadmapping>(); }
+VEMX_EXPORT void* vemx_quadmapping_new(void) {
+    return vemx::frame::NewHandle<quadmapping>();
+}
 
 VEMX_EXPORT void vemx_quadmapping_add_ref(void* handle) {
     Guarded("vemx_quadmapping_add_ref", [&] { vemx::frame::AddRefHandle(handle); });

@@ -32,9 +32,27 @@ int64_t Reference(int64_t s, int gain, int64_t bias, int64_t lo, int64_t hi) {
 // Unity, fractions, the 16- and 32-bit thresholds and their neighbours, huge
 // gains, and all of them negated.
 std::vector<int> Gains() {
-    std::vector<int> g = {0,     1,     127,     128,     255,          256,      257,
-                          300,   512,   1000,    32767,   32768,        32769,    65535,
-                          65536, 65537, 0x8081,  0x800000, 0x800000 + 128, 0x800081, 0x1000000,
+    std::vector<int> g = {0,
+                          1,
+                          127,
+                          128,
+                          255,
+                          256,
+                          257,
+                          300,
+                          512,
+                          1000,
+                          32767,
+                          32768,
+                          32769,
+                          65535,
+                          65536,
+                          65537,
+                          0x8081,
+                          0x800000,
+                          0x800000 + 128,
+                          0x800081,
+                          0x1000000,
                           INT_MAX};
     for (size_t i = 1, n = g.size(); i < n; ++i) g.push_back(-g[i]);
     g.push_back(INT_MIN);
@@ -44,7 +62,8 @@ std::vector<int> Gains() {
 std::vector<int16_t> Tone16(int n, double freq, int rate, double amplitude) {
     std::vector<int16_t> v(n);
     for (int i = 0; i < n; ++i)
-        v[i] = static_cast<int16_t>(std::lround(32767 * amplitude * std::sin(2 * std::numbers::pi * freq * i / rate)));
+        v[i] = static_cast<int16_t>(
+            std::lround(32767 * amplitude * std::sin(2 * std::numbers::pi * freq * i / rate)));
     return v;
 }
 
@@ -76,22 +95,26 @@ struct Spectrum {
 
 // Each processor-specific build of the loops, checked on its own.
 class Kernels : public ::testing::TestWithParam<const au::Kernels*> {
-protected:
+  protected:
     void SetUp() override {
-        if (GetParam() == &au::kAvx2Kernels && !__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2";
+        if (GetParam() == &au::kAvx2Kernels && !__builtin_cpu_supports("avx2"))
+            GTEST_SKIP() << "no AVX2";
     }
     const au::Kernels& k() const { return *GetParam(); }
 };
 
 INSTANTIATE_TEST_SUITE_P(Builds, Kernels, ::testing::Values(&au::kSse2Kernels, &au::kAvx2Kernels),
-                         [](const auto& info) { return info.param == &au::kSse2Kernels ? "Sse2" : "Avx2"; });
+                         [](const auto& info) {
+                             return info.param == &au::kSse2Kernels ? "Sse2" : "Avx2";
+                         });
 
 TEST_P(Kernels, GainOnEveryInputForEveryGain) {
     // Odd lengths, so the vector loops and the scalar tails see every value.
     std::vector<uint8_t> in8(263);
     for (size_t i = 0; i < in8.size(); ++i) in8[i] = static_cast<uint8_t>(i * 7 + (i >= 256));
     std::vector<int16_t> in16(65536 + 13);
-    for (size_t i = 0; i < in16.size(); ++i) in16[i] = static_cast<int16_t>(static_cast<uint16_t>(i * 40503u));
+    for (size_t i = 0; i < in16.size(); ++i)
+        in16[i] = static_cast<int16_t>(static_cast<uint16_t>(i * 40503u));
     for (int gain : Gains()) {
         SCOPED_TRACE(gain);
         auto b8 = in8;
@@ -141,7 +164,8 @@ TEST(AudioGain, KnownValuesAndTheSampleCount) {
     vemx_audio_rescale_16s_C1IR(s, 2, 1, 128);  // halves round upward
     vemx_audio_rescale_16s_C1IR(s + 2, 1, 2, 512);
     vemx_audio_rescale_16s_C1IR(s + 4, 2, 1, 0x10000);
-    EXPECT_EQ(std::vector<int>(s, s + 7), (std::vector<int>{2, -1, 32767, -32768, -32768, 32767, 11}));
+    EXPECT_EQ(std::vector<int>(s, s + 7),
+              (std::vector<int>{2, -1, 32767, -32768, -32768, 32767, 11}));
 
     // A product of zero or below touches nothing.
     for (auto [frames, channels] : {std::pair{0, 2}, {5, 0}, {-5, 2}, {5, -2}}) {
@@ -165,16 +189,20 @@ TEST(Fft, MatchesANaiveDftForOddAndEvenSizes) {
         for (int k = 0; k <= n / 2; ++k) {
             std::complex<long double> sum = 0;
             for (int t = 0; t < n; ++t)
-                sum += (pcm[2 * t + 1] / 32767.0L) * std::polar(1.0L, -2 * std::numbers::pi_v<long double> * k * t / n);
-            EXPECT_NEAR(out.values()[2 * k], static_cast<double>(sum.real()), 1e-9 * n) << "bin " << k;
-            EXPECT_NEAR(out.values()[2 * k + 1], static_cast<double>(sum.imag()), 1e-9 * n) << "bin " << k;
+                sum += (pcm[2 * t + 1] / 32767.0L) *
+                       std::polar(1.0L, -2 * std::numbers::pi_v<long double> * k * t / n);
+            EXPECT_NEAR(out.values()[2 * k], static_cast<double>(sum.real()), 1e-9 * n)
+                << "bin " << k;
+            EXPECT_NEAR(out.values()[2 * k + 1], static_cast<double>(sum.imag()), 1e-9 * n)
+                << "bin " << k;
         }
     }
     // 8-bit samples span -1 .. 1: (-1, 1, -1, 1) is all Nyquist.
     const uint8_t pcm8[4] = {0, 255, 0, 255};
     Spectrum out(4);
     ASSERT_EQ(out.Execute(pcm8, 8, 1, 4, 0), 1);
-    EXPECT_EQ(std::vector<double>(out.values(), out.values() + 6), (std::vector<double>{0, 0, 0, 0, -4, 0}));
+    EXPECT_EQ(std::vector<double>(out.values(), out.values() + 6),
+              (std::vector<double>{0, 0, 0, 0, -4, 0}));
 }
 
 TEST(Fft, BitIdenticalToPlanningPerCallForAlignedAndMisalignedOutput) {
@@ -187,7 +215,8 @@ TEST(Fft, BitIdenticalToPlanningPerCallForAlignedAndMisalignedOutput) {
         for (int shift : {0, 1}) {
             double* out = block + shift;
             // What a caller planning per call into this very buffer gets.
-            fftw_plan plan = fftw_plan_dft_r2c_1d(n, in, reinterpret_cast<fftw_complex*>(out), FFTW_ESTIMATE);
+            fftw_plan plan =
+                fftw_plan_dft_r2c_1d(n, in, reinterpret_cast<fftw_complex*>(out), FFTW_ESTIMATE);
             for (int i = 0; i < n; ++i) in[i] = pcm[i] / 32767.0;
             fftw_execute(plan);
             fftw_destroy_plan(plan);
@@ -250,7 +279,8 @@ TEST(Fft, ConcurrentCallersGetTheSingleThreadedResults) {
                 Spectrum s(sizes[i]);
                 s.Execute(inputs[i].data(), 16, 1, sizes[i], 0);
                 const Dominant d = Analyse(inputs[i].data(), 16, 1, 48000, sizes[i], 0);
-                failures[t] += std::memcmp(s.data, want[i].data(), s.bytes) != 0 || d.frequency != want_frequency[i];
+                failures[t] += std::memcmp(s.data, want[i].data(), s.bytes) != 0 ||
+                               d.frequency != want_frequency[i];
             }
         });
     }
@@ -268,7 +298,8 @@ TEST(DominantFrequency, TonesSilenceAndTheScannedBins) {
     // Silence, and unsupported bits (read as silence): past the sample rate.
     const std::vector<int16_t> silence(1024, 0);
     for (int bits : {16, 24}) {
-        const Dominant s = Analyse(bits == 16 ? silence.data() : tone.data(), bits, 1, 48000, 1024, 0);
+        const Dominant s =
+            Analyse(bits == 16 ? silence.data() : tone.data(), bits, 1, 48000, 1024, 0);
         EXPECT_EQ(s.frequency, 48046.875);
         EXPECT_EQ(s.power, 0.0);
     }
@@ -277,7 +308,8 @@ TEST(DominantFrequency, TonesSilenceAndTheScannedBins) {
     EXPECT_EQ(Analyse(dc.data(), 16, 1, 8000, 1000, 0).frequency, 0.0);
     // The Nyquist bin is not: a strong Nyquist tone loses to a weak 1 kHz one.
     auto mix = Tone16(960, 1000, 48000, 0.05);
-    for (size_t i = 0; i < mix.size(); ++i) mix[i] = static_cast<int16_t>(mix[i] + (i % 2 ? -29000 : 29000));
+    for (size_t i = 0; i < mix.size(); ++i)
+        mix[i] = static_cast<int16_t>(mix[i] + (i % 2 ? -29000 : 29000));
     EXPECT_EQ(Analyse(mix.data(), 16, 1, 48000, 960, 0).frequency, 1000.0);
 }
 
@@ -316,7 +348,8 @@ TEST(AudioErrors, ExactLinesAndResults) {
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "ERROR[AudioUtils] vemx_fft_malloc: invalid output buffer\n",
                                "ERROR[AudioUtils] vemx_fft_execute: invalid output buffer\n",
-                               "ERROR[AudioUtils] vemx_fft_execute: output buffer is too small, suggested size is 8208\n",
+                               "ERROR[AudioUtils] vemx_fft_execute: output buffer is too small, "
+                               "suggested size is 8208\n",
                                "ERROR[AudioUtils] vemx_fft_execute: unsupported bits count, 24\n",
                                "ERROR[AudioUtils] vemx_fft_execute: invalid input buffer\n",
                            }));
@@ -333,8 +366,9 @@ TEST(AudioErrors, ExactLinesAndResults) {
         EXPECT_TRUE(std::isnan(d.frequency));
         EXPECT_EQ(d.power, 0.0);
         const std::string tail = ": invalid transform size, " + std::to_string(n) + "\n";
-        EXPECT_EQ(log.lines(), (std::vector<std::string>{"ERROR[AudioUtils] vemx_fft_malloc" + tail,
-                                                         "ERROR[AudioUtils] vemx_fft_execute" + tail,
-                                                         "ERROR[AudioUtils] vemx_audio_dominant_freqency" + tail}));
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                                   "ERROR[AudioUtils] vemx_fft_malloc" + tail,
+                                   "ERROR[AudioUtils] vemx_fft_execute" + tail,
+                                   "ERROR[AudioUtils] vemx_audio_dominant_freqency" + tail}));
     }
 }

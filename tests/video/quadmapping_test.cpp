@@ -21,7 +21,8 @@ std::array<double, 8> SolveHomography(const Quad& from, const Quad& to) {
     double m[8][9] = {};
     for (int i = 0; i < 4; ++i) {
         const double x = from[2 * i], y = from[2 * i + 1], u = to[2 * i], v = to[2 * i + 1];
-        const double ru[9] = {x, y, 1, 0, 0, 0, -x * u, -y * u, u}, rv[9] = {0, 0, 0, x, y, 1, -x * v, -y * v, v};
+        const double ru[9] = {x, y, 1, 0, 0, 0, -x * u, -y * u, u},
+                     rv[9] = {0, 0, 0, x, y, 1, -x * v, -y * v, v};
         std::copy(ru, ru + 9, m[2 * i]);
         std::copy(rv, rv + 9, m[2 * i + 1]);
     }
@@ -103,7 +104,8 @@ TEST(QuadMapping, RandomConvexQuadsAgreeWithTheHomographyBothWays) {
                 double w[4], sum = 0;
                 for (double& wi : w) sum += wi = 0.05 + unit(rng);
                 x = y = 0;
-                for (int i = 0; i < 4; ++i) x += w[i] / sum * a[2 * i], y += w[i] / sum * a[2 * i + 1];
+                for (int i = 0; i < 4; ++i)
+                    x += w[i] / sum * a[2 * i], y += w[i] / sum * a[2 * i + 1];
             }
             const auto want_b = Apply(ab, x, y);
             const Point got_b = Map(h, true, x, y);
@@ -146,7 +148,8 @@ TEST(QuadMapping, DegenerateQuadsAndUninitialisedObjectsGiveNonFiniteResults) {
     EXPECT_TRUE(std::isnan(fresh[0]) && std::isnan(fresh[1]));
     for (const bool degenerate_a : {true, false}) {
         SCOPED_TRACE(degenerate_a);
-        vemx_quadmapping_init(h, (degenerate_a ? collinear : square).data(), (degenerate_a ? square : collinear).data());
+        vemx_quadmapping_init(h, (degenerate_a ? collinear : square).data(),
+                              (degenerate_a ? square : collinear).data());
         for (const bool a2b : {true, false}) {
             const Point p = Map(h, a2b, 0.5, 0.5);
             EXPECT_FALSE(std::isfinite(p[0]) && std::isfinite(p[1]));
