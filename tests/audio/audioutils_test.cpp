@@ -32,28 +32,11 @@ int64_t Reference(int64_t s, int gain, int64_t bias, int64_t lo, int64_t hi) {
 // Unity, fractions, the 16- and 32-bit thresholds and their neighbours, huge
 // gains, and all of them negated.
 std::vector<int> Gains() {
-    std::vector<int> g = {0,
-                          1,
-                          127,
-                          128,
-                          255,
-                          256,
-                          257,
-                          300,
-                          512,
-                          1000,
-                          32767,
-                          32768,
-                          32769,
-                          65535,
-                          65536,
-                          65537,
-                          0x8081,
-                          0x800000,
-                          0x800000 + 128,
-                          0x800081,
-                          0x1000000,
+    // clang-format off
+    std::vector<int> g = {0, 1, 127, 128, 255, 256, 257, 300, 512, 1000, 32767, 32768, 32769,
+                          65535, 65536, 65537, 0x8081, 0x800000, 0x800080, 0x800081, 0x1000000,
                           INT_MAX};
+    // clang-format on
     for (size_t i = 1, n = g.size(); i < n; ++i) g.push_back(-g[i]);
     g.push_back(INT_MIN);
     return g;
