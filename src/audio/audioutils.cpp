@@ -104,7 +104,7 @@ void DominantFrequency(const void* data, int bits, int stride, int sample_rate, 
     ReadSamples(data, bits, stride, n, offset, in.get());
     Plan(n, out.get())->Execute(in.get(), out.get());
 
-    const Peak peak = ActiveKernels().strongest(out.get(), n / 2, n + 1);
+    const Peak peak = ActiveKernels().strongest(out.get(), n / 2, int64_t{n} + 1);
     if (frequency) *frequency = static_cast<double>(peak.index) * sample_rate / n;
     if (power) *power = peak.power;
 }

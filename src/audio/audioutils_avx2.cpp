@@ -90,12 +90,12 @@ void Read16Avx2(const int16_t* src, int n, double* out) {
 
 // Twelve lanes (three independent vectors of four) each keep the first
 // maximum of the bins congruent to them mod 12; see StrongestSse2.
-Peak StrongestAvx2(const fftw_complex* spectrum, int bins, int none) {
+Peak StrongestAvx2(const fftw_complex* spectrum, int bins, int64_t none) {
     constexpr int kVectors = 3;
     __m256d best[kVectors], index[kVectors], at[kVectors];
     for (int v = 0; v < kVectors; ++v) {
         best[v] = _mm256_setzero_pd();
-        index[v] = _mm256_set1_pd(none);
+        index[v] = _mm256_set1_pd(static_cast<double>(none));
         // The power vector below holds bins k, k+2, k+1, k+3.
         at[v] = _mm256_set_pd(4 * v + 3, 4 * v + 1, 4 * v + 2, 4 * v);
     }
@@ -119,7 +119,8 @@ Peak StrongestAvx2(const fftw_complex* spectrum, int bins, int none) {
         double b[4], i[4];
         _mm256_storeu_pd(b, best[v]);
         _mm256_storeu_pd(i, index[v]);
-        for (int lane = 0; lane < 4; ++lane) MergePeak(peak, b[lane], static_cast<int>(i[lane]));
+        for (int lane = 0; lane < 4; ++lane)
+            MergePeak(peak, b[lane], static_cast<int64_t>(i[lane]));
     }
     for (; k < bins; ++k) {
         const double re = spectrum[k][0], im = spectrum[k][1];

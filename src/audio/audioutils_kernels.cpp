@@ -73,12 +73,12 @@ void Read16Sse2(const int16_t* src, int n, double* out) {
 // Eight lanes (four independent vectors of two, so their compares overlap)
 // each keep the first maximum of the bins congruent to them mod 8; merging
 // the lanes then gives the sequential scan's answer.
-Peak StrongestSse2(const fftw_complex* spectrum, int bins, int none) {
+Peak StrongestSse2(const fftw_complex* spectrum, int bins, int64_t none) {
     constexpr int kVectors = 4;
     __m128d best[kVectors], index[kVectors], at[kVectors];
     for (int v = 0; v < kVectors; ++v) {
         best[v] = _mm_setzero_pd();
-        index[v] = _mm_set1_pd(none);
+        index[v] = _mm_set1_pd(static_cast<double>(none));
         at[v] = _mm_set_pd(2 * v + 1, 2 * v);
     }
     const __m128d step = _mm_set1_pd(2 * kVectors);
@@ -100,8 +100,8 @@ Peak StrongestSse2(const fftw_complex* spectrum, int bins, int none) {
         double b[2], i[2];
         _mm_storeu_pd(b, best[v]);
         _mm_storeu_pd(i, index[v]);
-        MergePeak(peak, b[0], static_cast<int>(i[0]));
-        MergePeak(peak, b[1], static_cast<int>(i[1]));
+        MergePeak(peak, b[0], static_cast<int64_t>(i[0]));
+        MergePeak(peak, b[1], static_cast<int64_t>(i[1]));
     }
     for (; k < bins; ++k) {
         const double re = spectrum[k][0], im = spectrum[k][1];

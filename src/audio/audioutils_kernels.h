@@ -15,7 +15,7 @@ namespace vemx::audioutils {
 
 struct Peak {
     double power;
-    int index;
+    int64_t index;
 };
 
 struct Kernels {
@@ -26,7 +26,7 @@ struct Kernels {
     void (*read16)(const int16_t* src, int n, double* out);
     // The first of bins 0 .. bins - 1 whose power re^2 + im^2 beats 0.0 and
     // every earlier bin; {0.0, none} when there is none.
-    Peak (*strongest)(const fftw_complex* spectrum, int bins, int none);
+    Peak (*strongest)(const fftw_complex* spectrum, int bins, int64_t none);
 };
 
 extern const Kernels kSse2Kernels;
@@ -107,7 +107,7 @@ inline double Div32767(int16_t x) {
 
 // Folds one lane's first maximum into the running answer: the greater power
 // wins, the lower index breaks a tie.
-inline void MergePeak(Peak& peak, double power, int index) {
+inline void MergePeak(Peak& peak, double power, int64_t index) {
     if (power > peak.power || (power == peak.power && index < peak.index)) peak = {power, index};
 }
 
