@@ -26,8 +26,6 @@ size_t SampleCount(int frames, int channels) {
     return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-// ---- Transforms -----------------------------------------------------------
-
 struct FftwFree {
     void operator()(void* p) const noexcept { fftw_free(p); }
 };
