@@ -1,6 +1,7 @@
 // Playout: live, master and slave pacing, wake-ups, re-entry and failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <thread>
 
@@ -217,7 +218,12 @@ TEST(MediaQueueSlave, FollowsTheMasterTimelineOnceItHasAnEstimate) {
     ASSERT_TRUE(mrec.WaitDeliveries(11));
     ASSERT_TRUE(srec.WaitDeliveries(11));
     const auto m = mrec.deliveries(), s = srec.deliveries();
-    for (int i = 1; i < 11; ++i) EXPECT_LT(std::llabs(s[i].at - m[i].at), 10 * kMs) << i;
+    // Typically well within a millisecond; a busy machine may delay either thread.
+    std::vector<int64_t> apart;
+    for (int i = 1; i < 11; ++i) apart.push_back(std::llabs(s[i].at - m[i].at));
+    std::sort(apart.begin(), apart.end());
+    EXPECT_LT(apart[apart.size() / 2], 5 * kMs);
+    EXPECT_LT(apart.back(), 40 * kMs);
 
     // The owner lets go of the master while it plays; the slave's
     // reference keeps it until the slave's uninit.
