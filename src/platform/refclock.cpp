@@ -200,13 +200,13 @@ std::unique_ptr<ReferenceClock::Alarm> ReferenceClock::CreateAlarm() {
 
 frame::HRESULT ReferenceClock::Alarm::Set(int64_t time) noexcept {
     if (time < 0) return frame::E_INVALIDARG;
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(time / 10000000);
-    spec.it_value.tv_nsec = static_cast<long>(time % 10000000) * 100;
+    itimerspec setting{};
+    setting.it_value.tv_sec = static_cast<time_t>(time / 10000000);
+    setting.it_value.tv_nsec = static_cast<long>(time % 10000000) * 100;
     // An all-zero value would disarm; time 0 is long past anyway.
-    if (time == 0) spec.it_value.tv_nsec = 1;
+    if (time == 0) setting.it_value.tv_nsec = 1;
     // Re-arming also clears an expiry nobody acquired.
-    return timerfd_settime(fd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0 ? S_OK : frame::E_FAIL;
+    return timerfd_settime(fd_, TFD_TIMER_ABSTIME, &setting, nullptr) == 0 ? S_OK : frame::E_FAIL;
 }
 
 frame::HRESULT ReferenceClock::Alarm::Cancel() noexcept {
