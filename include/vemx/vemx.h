@@ -4,6 +4,7 @@
 
 #include "vemx_frame.h"
 #include "vemx_log.h"
+#include "vemx_mediaencoder.h"
 #include "vemx_mp4filewriter.h"
 
 #endif
