@@ -25,10 +25,14 @@ struct Codec {
 
 // 48 kHz stereo where the codec allows; G.722 and G.726 are narrow-band mono.
 constexpr Codec kCodecs[] = {
-    {"aac", AV_CODEC_ID_AAC, 48000, 2, 128000},        {"opus", AV_CODEC_ID_OPUS, 48000, 2, 96000},
-    {"ac3", AV_CODEC_ID_AC3, 48000, 2, 192000},        {"eac3", AV_CODEC_ID_EAC3, 48000, 2, 192000},
-    {"mp3", AV_CODEC_ID_MP3, 48000, 2, 128000},        {"mp2", AV_CODEC_ID_MP2, 48000, 2, 192000},
-    {"g722", AV_CODEC_ID_ADPCM_G722, 16000, 1, 64000}, {"g726", AV_CODEC_ID_ADPCM_G726, 8000, 1, 32000},
+    {"aac", AV_CODEC_ID_AAC, 48000, 2, 128000},
+    {"opus", AV_CODEC_ID_OPUS, 48000, 2, 96000},
+    {"ac3", AV_CODEC_ID_AC3, 48000, 2, 192000},
+    {"eac3", AV_CODEC_ID_EAC3, 48000, 2, 192000},
+    {"mp3", AV_CODEC_ID_MP3, 48000, 2, 128000},
+    {"mp2", AV_CODEC_ID_MP2, 48000, 2, 192000},
+    {"g722", AV_CODEC_ID_ADPCM_G722, 16000, 1, 64000},
+    {"g726", AV_CODEC_ID_ADPCM_G726, 8000, 1, 32000},
 };
 constexpr int kSeconds = 60;
 
@@ -37,7 +41,8 @@ std::vector<int16_t> signal(int rate, int channels) {
     uint32_t noise = 1;
     for (size_t i = 0; i < pcm.size() / channels; ++i) {
         noise = noise * 1664525 + 1013904223;
-        const double v = 0.3 * std::sin(2 * M_PI * 440 * double(i) / rate) + 0.05 * (int32_t(noise) / 2147483648.0);
+        const double v = 0.3 * std::sin(2 * M_PI * 440 * double(i) / rate) +
+                         0.05 * (int32_t(noise) / 2147483648.0);
         for (int c = 0; c < channels; ++c) pcm[i * channels + c] = int16_t(v * 32767);
     }
     return pcm;
@@ -64,8 +69,8 @@ double run_vemx(const Codec& c, const std::vector<int16_t>& pcm, int64_t& bytes)
     const auto t0 = std::chrono::steady_clock::now();
     for (size_t pos = 0; pos + per <= pcm.size(); pos += per) {
         const int64_t t = int64_t(pos / c.channels) * 10000000 / c.rate;
-        if (vemx_mediaencoder_encode1(h, reinterpret_cast<const uint8_t*>(pcm.data() + pos), int(per * 2), t, &data,
-                                      &size, &pts, &dts))
+        if (vemx_mediaencoder_encode1(h, reinterpret_cast<const uint8_t*>(pcm.data() + pos),
+                                      int(per * 2), t, &data, &size, &pts, &dts))
             bytes += size;
     }
     while (vemx_mediaencoder_encode_more(h, &data, &size, &pts, &dts)) bytes += size;
@@ -89,8 +94,8 @@ double run_direct(const Codec& c, const std::vector<int16_t>& pcm, int64_t& byte
     const int fs = ctx->frame_size;
     SwrContext* swr = nullptr;
     if (convert) {
-        swr_alloc_set_opts2(&swr, &ctx->ch_layout, ctx->sample_fmt, c.rate, &ctx->ch_layout, AV_SAMPLE_FMT_S16,
-                            c.rate, 0, nullptr);
+        swr_alloc_set_opts2(&swr, &ctx->ch_layout, ctx->sample_fmt, c.rate, &ctx->ch_layout,
+                            AV_SAMPLE_FMT_S16, c.rate, 0, nullptr);
         swr_init(swr);
     }
     AVFrame* frame = av_frame_alloc();
@@ -133,8 +138,10 @@ double run_direct(const Codec& c, const std::vector<int16_t>& pcm, int64_t& byte
 }  // namespace
 
 int main() {
-    std::printf("# %d s of s16 audio per codec; real-time factor = audio seconds / wall seconds (best of 3)\n",
-                kSeconds);
+    std::printf(
+        "# %d s of s16 audio per codec; real-time factor = audio seconds / wall seconds (best of "
+        "3)\n",
+        kSeconds);
     for (const auto& c : kCodecs) {
         const auto pcm = signal(c.rate, c.channels);
         double ours = 1e9, peer = 1e9;

@@ -37,7 +37,8 @@ bool load(const std::string& path, Input& in) {
     if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0) return false;
     avformat_find_stream_info(ctx, nullptr);
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
-        AVCodecParameters*& slot = ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? in.video : in.audio;
+        AVCodecParameters*& slot =
+            ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? in.video : in.audio;
         slot = avcodec_parameters_alloc();
         avcodec_parameters_copy(slot, ctx->streams[i]->codecpar);
     }
@@ -46,7 +47,8 @@ bool load(const std::string& path, Input& in) {
     AVPacket* pkt = av_packet_alloc();
     while (av_read_frame(ctx, pkt) >= 0) {
         const AVStream* st = ctx->streams[pkt->stream_index];
-        Frame f{st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO, av_rescale_q(pkt->pts, st->time_base, kHns),
+        Frame f{st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO,
+                av_rescale_q(pkt->pts, st->time_base, kHns),
                 av_rescale_q(pkt->dts, st->time_base, kHns), (pkt->flags & AV_PKT_FLAG_KEY) != 0,
                 std::vector<uint8_t>(pkt->data, pkt->data + pkt->size)};
         start = std::min(start, f.dts);
@@ -81,9 +83,11 @@ double run_vemx(const Input& in, const std::string& out) {
     if (!vemx_mp4filewriter_init(w)) return 0;
     for (const auto& f : in.frames) {
         if (f.video)
-            vemx_mp4filewriter_write_video_frame(w, f.pts, f.dts, f.data.data(), int(f.data.size()), f.key);
+            vemx_mp4filewriter_write_video_frame(w, f.pts, f.dts, f.data.data(), int(f.data.size()),
+                                                 f.key);
         else
-            vemx_mp4filewriter_write_audio_frame(w, f.pts, f.dts, f.data.data(), int(f.data.size()));
+            vemx_mp4filewriter_write_audio_frame(w, f.pts, f.dts, f.data.data(),
+                                                 int(f.data.size()));
     }
     vemx_mp4filewriter_release(w);
     return seconds_since(t0);
@@ -130,9 +134,11 @@ int main() {
     const char* tmp = std::getenv("TMPDIR");
     const std::string dir = tmp ? tmp : "/tmp";
     const std::string clip = dir + "/vemx-bench-720p.ts";
-    const std::string make = "ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25 -f lavfi "
-                             "-i sine=f=1000:r=48000 -ac 2 -t 10 -c:v libx264 -preset ultrafast -b:v 4M -g 50 "
-                             "-c:a aac -b:a 128k -f mpegts '" + clip + "'";
+    const std::string make =
+        "ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25 -f lavfi "
+        "-i sine=f=1000:r=48000 -ac 2 -t 10 -c:v libx264 -preset ultrafast -b:v 4M -g 50 "
+        "-c:a aac -b:a 128k -f mpegts '" +
+        clip + "'";
     if (std::system(make.c_str()) != 0) {
         std::fprintf(stderr, "cannot make the input clip with ffmpeg\n");
         return 1;
@@ -142,7 +148,8 @@ int main() {
         std::fprintf(stderr, "cannot read %s\n", clip.c_str());
         return 1;
     }
-    const std::string ours_file = dir + "/vemx-bench-ours.mp4", peer_file = dir + "/vemx-bench-peer.mp4";
+    const std::string ours_file = dir + "/vemx-bench-ours.mp4",
+                      peer_file = dir + "/vemx-bench-peer.mp4";
     double ours = 1e9, peer = 1e9;
     // Alternating which goes first evens out the cost of truncating the
     // previous round's file.
@@ -156,7 +163,8 @@ int main() {
         }
     }
     const double mb = double(in.bytes) / 1e6;
-    std::printf("# 60 s of 720p H.264 + AAC, %zu packets, %.1f MB of payload (best of 6)\n", in.frames.size(), mb);
+    std::printf("# 60 s of 720p H.264 + AAC, %zu packets, %.1f MB of payload (best of 6)\n",
+                in.frames.size(), mb);
     std::printf("mp4_write_vemx: %.1f MB/s\n", mb / ours);
     std::printf("mp4_write_libavformat: %.1f MB/s\n", mb / peer);
     std::printf("mp4_write_ratio: %.3f\n", peer / ours);

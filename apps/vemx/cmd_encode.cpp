@@ -23,8 +23,12 @@ struct Wav {
     std::vector<uint8_t> data;
 };
 
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+uint16_t le16(const uint8_t* p) {
+    return uint16_t(p[0] | p[1] << 8);
+}
 
 // Reads an integer PCM WAV file (8 or 16 bits); false with a message otherwise.
 bool read_wav(const std::string& path, Wav& wav, std::string& error) {
@@ -33,8 +37,10 @@ bool read_wav(const std::string& path, Wav& wav, std::string& error) {
         error = "cannot open " + path;
         return false;
     }
-    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) || std::memcmp(file.data() + 8, "WAVE", 4)) {
+    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) ||
+        std::memcmp(file.data() + 8, "WAVE", 4)) {
         error = path + " is not a WAV file";
         return false;
     }
@@ -68,7 +74,8 @@ bool ends_with(const std::string& s, const char* suffix) {
     const size_t n = std::strlen(suffix);
     if (s.size() < n) return false;
     for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != suffix[i]) return false;
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != suffix[i])
+            return false;
     return true;
 }
 
@@ -134,7 +141,8 @@ int run_encode(const std::vector<std::string>& args) {
         (ends_with(out_path, ".mp4") || ends_with(out_path, ".m4a") || ends_with(out_path, ".mov"));
     if (to_container) {
         sink.writer = vemx_mp4filewriter_new();
-        vemx_mp4filewriter_set_audio_property(sink.writer, "aac", wav.channels, "s16", wav.sample_rate);
+        vemx_mp4filewriter_set_audio_property(sink.writer, "aac", wav.channels, "s16",
+                                              wav.sample_rate);
         vemx_mp4filewriter_set_filename(sink.writer, out_path.c_str());
         if (!vemx_mp4filewriter_init(sink.writer)) {
             std::fprintf(stderr, "vemx encode: cannot write %s\n", out_path.c_str());
@@ -167,17 +175,20 @@ int run_encode(const std::vector<std::string>& args) {
             put(sink, pts, dts, out, size);
     }
     // What the encoder still holds.
-    while (vemx_mediaencoder_encode_more(enc, &out, &size, &pts, &dts)) put(sink, pts, dts, out, size);
+    while (vemx_mediaencoder_encode_more(enc, &out, &size, &pts, &dts))
+        put(sink, pts, dts, out, size);
     if (sink.writer) vemx_mp4filewriter_release(sink.writer);
     if (sink.raw) std::fclose(sink.raw);
     vemx_mediaencoder_release(enc);
     std::printf("encoded %zu samples (%d Hz, %d ch) with %s into %lld packets, %lld bytes: %s\n",
                 wav.data.size() / block, wav.sample_rate, wav.channels, codec.c_str(),
-                static_cast<long long>(sink.packets), static_cast<long long>(sink.bytes), out_path.c_str());
+                static_cast<long long>(sink.packets), static_cast<long long>(sink.bytes),
+                out_path.c_str());
     return 0;
 }
 
 }  // namespace
 
-VEMX_TOOL_COMMAND("encode", "--codec NAME [--bitrate BPS] IN.wav OUT: encode PCM audio (AAC to .mp4 is muxed)",
-                  run_encode);
+VEMX_TOOL_COMMAND(
+    "encode", "--codec NAME [--bitrate BPS] IN.wav OUT: encode PCM audio (AAC to .mp4 is muxed)",
+    run_encode);

@@ -29,8 +29,8 @@
 VEMX_EXTERN_C_BEGIN
 
 /* One packet: data belongs to the encoder and is valid during the call only. */
-typedef void (*vemx_mediaencoder_callback_t)(int64_t pts, int64_t dts, const uint8_t* data, int64_t size,
-                                             void* user);
+typedef void (*vemx_mediaencoder_callback_t)(int64_t pts, int64_t dts, const uint8_t* data,
+                                             int64_t size, void* user);
 
 VEMX_API void* vemx_mediaencoder_new(void);
 VEMX_API void vemx_mediaencoder_addref(void* encoder);
@@ -68,12 +68,12 @@ VEMX_API void vemx_mediaencoder_encode(void* encoder, const uint8_t* data, int s
  * set, 0 with them set to 0.  A returned packet stays valid while 15 further
  * packets are returned by encode1 / encode_more. */
 VEMX_API int vemx_mediaencoder_encode1(void* encoder, const uint8_t* data, int size, int64_t pts,
-                                       const uint8_t** out_data, int64_t* out_size, int64_t* out_pts,
-                                       int64_t* out_dts);
+                                       const uint8_t** out_data, int64_t* out_size,
+                                       int64_t* out_pts, int64_t* out_dts);
 /* The next packet without new input; when none is ready the encoder is
  * drained.  0 when nothing is left. */
-VEMX_API int vemx_mediaencoder_encode_more(void* encoder, const uint8_t** out_data, int64_t* out_size,
-                                           int64_t* out_pts, int64_t* out_dts);
+VEMX_API int vemx_mediaencoder_encode_more(void* encoder, const uint8_t** out_data,
+                                           int64_t* out_size, int64_t* out_pts, int64_t* out_dts);
 
 VEMX_EXTERN_C_END
 

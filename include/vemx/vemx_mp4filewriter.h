@@ -38,8 +38,9 @@ VEMX_API void vemx_mp4filewriter_release(void* writer);
 VEMX_API void vemx_mp4filewriter_set_video_property(void* writer, const char* video_type, int width,
                                                     int height, const char* pix_fmt, int fps_num,
                                                     int fps_den);
-VEMX_API void vemx_mp4filewriter_set_audio_property(void* writer, const char* audio_type, int channels,
-                                                    const char* sample_fmt, int sample_rate);
+VEMX_API void vemx_mp4filewriter_set_audio_property(void* writer, const char* audio_type,
+                                                    int channels, const char* sample_fmt,
+                                                    int sample_rate);
 /* The output path; null empties it. */
 VEMX_API void vemx_mp4filewriter_set_filename(void* writer, const char* filename);
 

@@ -43,8 +43,8 @@ struct CodecName {
     AVCodecID id;
 };
 constexpr CodecName kCodecs[] = {
-    {"aac", AV_CODEC_ID_AAC},   {"opus", AV_CODEC_ID_OPUS},         {"ac3", AV_CODEC_ID_AC3},
-    {"eac3", AV_CODEC_ID_EAC3}, {"mp3", AV_CODEC_ID_MP3},           {"mp2", AV_CODEC_ID_MP2},
+    {"aac", AV_CODEC_ID_AAC},         {"opus", AV_CODEC_ID_OPUS},       {"ac3", AV_CODEC_ID_AC3},
+    {"eac3", AV_CODEC_ID_EAC3},       {"mp3", AV_CODEC_ID_MP3},         {"mp2", AV_CODEC_ID_MP2},
     {"g722", AV_CODEC_ID_ADPCM_G722}, {"g726", AV_CODEC_ID_ADPCM_G726},
 };
 
@@ -74,7 +74,9 @@ const AVProfile* profiles_of(const AVCodec* codec) {
 // ---------------------------------------------------------------------------
 // AudioEncoder
 
-AudioEncoder::~AudioEncoder() { av_channel_layout_uninit(&settings_.ch_layout); }
+AudioEncoder::~AudioEncoder() {
+    av_channel_layout_uninit(&settings_.ch_layout);
+}
 
 void AudioEncoder::Create() {
     if (ctx_) RaiseComError(frame::E_FAIL, kSource, __LINE__);
@@ -82,7 +84,8 @@ void AudioEncoder::Create() {
         codec_ = avcodec_find_encoder(codec_id);
     else if (!codec_name.empty())
         codec_ = avcodec_find_encoder_by_name(codec_name.c_str());
-    if (!codec_ || codec_->type != AVMEDIA_TYPE_AUDIO) RaiseComError(frame::E_INVALIDARG, kSource, __LINE__);
+    if (!codec_ || codec_->type != AVMEDIA_TYPE_AUDIO)
+        RaiseComError(frame::E_INVALIDARG, kSource, __LINE__);
     ctx_.reset(avcodec_alloc_context3(codec_));
     frame_.reset(av_frame_alloc());
     scratch_.reset(av_packet_alloc());
@@ -113,7 +116,8 @@ void AudioEncoder::Open(const AVDictionary* options) {
         c->sample_fmt = codec_->sample_fmts[0];
     }
     // Audio timestamps count samples unless the encoder decides otherwise.
-    if (c->time_base.num <= 0 || c->time_base.den <= 0) c->time_base = AVRational{1, c->sample_rate};
+    if (c->time_base.num <= 0 || c->time_base.den <= 0)
+        c->time_base = AVRational{1, c->sample_rate};
 
     settings_.sample_fmt = c->sample_fmt;
     settings_.sample_rate = c->sample_rate;
@@ -135,7 +139,8 @@ void AudioEncoder::Open(const AVDictionary* options) {
              "blockAlign=%d)",
              codec_->name, av_get_sample_fmt_name(input_fmt), av_get_sample_fmt_name(c->sample_fmt),
              c->sample_rate, c->ch_layout.nb_channels, layout, static_cast<int>(c->bit_rate),
-             c->time_base.num, c->time_base.den, c->frame_size, use_resampler_ ? 1 : 0, block_align_);
+             c->time_base.num, c->time_base.den, c->frame_size, use_resampler_ ? 1 : 0,
+             block_align_);
 }
 
 void AudioEncoder::OpenContext() {
@@ -146,8 +151,8 @@ void AudioEncoder::OpenContext() {
     if (ret < 0) {
         char text[512];
         av_strerror(ret, text, sizeof text);
-        LogPrint(kError, "%s(%d): avcodec_open2 failed, %s(err=%d)", "vemx::mediaencoder::AudioEncoder::Open",
-                 __LINE__, text, ret);
+        LogPrint(kError, "%s(%d): avcodec_open2 failed, %s(err=%d)",
+                 "vemx::mediaencoder::AudioEncoder::Open", __LINE__, text, ret);
         ctx_.reset();
         frame_.reset();
         pool_.clear();
@@ -192,7 +197,8 @@ bool AudioEncoder::Receive(AVPacket* pkt) {
     const int ret = avcodec_receive_packet(ctx_.get(), pkt);
     if (ret == 0) return true;
     if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
-        frame::ReportObject(L"vemx", kSource, __LINE__, L"vemx::mediaencoder::AudioEncoder::_DirectEncode", this,
+        frame::ReportObject(L"vemx", kSource, __LINE__,
+                            L"vemx::mediaencoder::AudioEncoder::_DirectEncode", this,
                             L"avcodec_encode_audio2: errno=" + std::to_wstring(ret));
     return false;
 }
@@ -208,7 +214,8 @@ bool AudioEncoder::DirectEncode(AVPacket* pkt, const AVFrame* frame) {
         ret = avcodec_send_frame(ctx_.get(), frame);
     }
     if (ret < 0) {
-        frame::ReportObject(L"vemx", kSource, __LINE__, L"vemx::mediaencoder::AudioEncoder::_DirectEncode", this,
+        frame::ReportObject(L"vemx", kSource, __LINE__,
+                            L"vemx::mediaencoder::AudioEncoder::_DirectEncode", this,
                             L"avcodec_encode_audio2: errno=" + std::to_wstring(ret));
         return got;
     }
@@ -288,13 +295,15 @@ void MediaEncoder::ApplyLayerTwoRule(AVCodecContext* ctx) {
     static constexpr int kHalf[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
     const int* table = nullptr;
     for (int rate : {44100, 48000, 32000}) {
-        if (sampleRate == rate) table = kFull;
-        else if (sampleRate == rate / 2) table = kHalf;
+        if (sampleRate == rate)
+            table = kFull;
+        else if (sampleRate == rate / 2)
+            table = kHalf;
         if (table) break;
     }
     if (!table) {
-        LogPrint(kError, "%s(%d): Sampling rate %d is not allowed in mp2", "vemx::mediaencoder::MediaEncoder::Init",
-                 __LINE__, sampleRate);
+        LogPrint(kError, "%s(%d): Sampling rate %d is not allowed in mp2",
+                 "vemx::mediaencoder::MediaEncoder::Init", __LINE__, sampleRate);
         RaiseComError(frame::E_UNEXPECTED, kSource, __LINE__);
     }
     int chosen = table[13] * 1000;
@@ -351,7 +360,8 @@ void MediaEncoder::Configure(AudioEncoder& enc) {
 
     LogPrint(kInfo, ".profile = %s", profile.c_str());
     if (!profile.empty()) {
-        for (const AVProfile* p = profiles_of(enc.codec()); p && p->profile != FF_PROFILE_UNKNOWN; ++p) {
+        for (const AVProfile* p = profiles_of(enc.codec()); p && p->profile != FF_PROFILE_UNKNOWN;
+             ++p) {
             if (iequals(p->name, profile)) {
                 ctx->profile = p->profile;
                 break;
@@ -418,10 +428,12 @@ using vemx::mediaencoder::Output;
 
 namespace {
 
-MediaEncoder* E(void* handle) { return FromHandle<MediaEncoder>(handle); }
+MediaEncoder* E(void* handle) {
+    return FromHandle<MediaEncoder>(handle);
+}
 
-bool OutputsPresent(const char* function, const uint8_t** out_data, int64_t* out_size, int64_t* out_pts,
-                    int64_t* out_dts, int line) {
+bool OutputsPresent(const char* function, const uint8_t** out_data, int64_t* out_size,
+                    int64_t* out_pts, int64_t* out_dts, int line) {
     if (out_data && out_size && out_pts && out_dts) return true;
     vemx::frame::LogPrint("ERROR[vemx|mediaencoder] ", "%s(%d): null pointer", function, line);
     return false;
@@ -445,7 +457,9 @@ VEMX_EXPORT void* vemx_mediaencoder_new(void) {
     });
 }
 
-VEMX_EXPORT void vemx_mediaencoder_addref(void* encoder) { vemx::frame::AddRefHandle(encoder); }
+VEMX_EXPORT void vemx_mediaencoder_addref(void* encoder) {
+    vemx::frame::AddRefHandle(encoder);
+}
 
 VEMX_EXPORT void vemx_mediaencoder_release(void* encoder) {
     Guarded("vemx_mediaencoder_release", [&] { vemx::frame::ReleaseHandle(encoder); });
@@ -456,11 +470,13 @@ VEMX_EXPORT void vemx_mediaencoder_set_codec_name(void* encoder, const char* nam
 }
 
 VEMX_EXPORT void vemx_mediaencoder_set_format_name(void* encoder, const char* name) {
-    Guarded("vemx_mediaencoder_set_format_name", [&] { E(encoder)->formatName = name ? name : ""; });
+    Guarded("vemx_mediaencoder_set_format_name",
+            [&] { E(encoder)->formatName = name ? name : ""; });
 }
 
 VEMX_EXPORT void vemx_mediaencoder_set_channel_layout_name(void* encoder, const char* name) {
-    Guarded("vemx_mediaencoder_set_channel_layout_name", [&] { E(encoder)->channelLayoutName = name ? name : ""; });
+    Guarded("vemx_mediaencoder_set_channel_layout_name",
+            [&] { E(encoder)->channelLayoutName = name ? name : ""; });
 }
 
 VEMX_EXPORT void vemx_mediaencoder_set_profile(void* encoder, const char* name) {
@@ -471,9 +487,13 @@ VEMX_EXPORT void vemx_mediaencoder_set_sample_rate(void* encoder, int sample_rat
     E(encoder)->sampleRate = sample_rate;
 }
 
-VEMX_EXPORT void vemx_mediaencoder_set_channels(void* encoder, int channels) { E(encoder)->channels = channels; }
+VEMX_EXPORT void vemx_mediaencoder_set_channels(void* encoder, int channels) {
+    E(encoder)->channels = channels;
+}
 
-VEMX_EXPORT void vemx_mediaencoder_set_bit_rate(void* encoder, int bit_rate) { E(encoder)->bitRate = bit_rate; }
+VEMX_EXPORT void vemx_mediaencoder_set_bit_rate(void* encoder, int bit_rate) {
+    E(encoder)->bitRate = bit_rate;
+}
 
 VEMX_EXPORT void vemx_mediaencoder_set_global_header(void* encoder, int global_header) {
     E(encoder)->globalHeader = global_header;
@@ -484,7 +504,8 @@ VEMX_EXPORT int vemx_mediaencoder_set_option(void* encoder, const char* key, con
                    [&] { return E(encoder)->SetOption(key, value); });
 }
 
-VEMX_EXPORT void vemx_mediaencoder_set_callback(void* encoder, vemx_mediaencoder_callback_t callback, void* user) {
+VEMX_EXPORT void vemx_mediaencoder_set_callback(void* encoder,
+                                                vemx_mediaencoder_callback_t callback, void* user) {
     E(encoder)->callback = callback;
     E(encoder)->user = user;
 }
@@ -497,20 +518,21 @@ VEMX_EXPORT void vemx_mediaencoder_get_frame_size(void* encoder, int* frame_size
     Guarded("vemx_mediaencoder_get_frame_size", [&] { E(encoder)->GetFrameSize(frame_size); });
 }
 
-VEMX_EXPORT void vemx_mediaencoder_encode(void* encoder, const uint8_t* data, int size, int64_t pts) {
+VEMX_EXPORT void vemx_mediaencoder_encode(void* encoder, const uint8_t* data, int size,
+                                          int64_t pts) {
     Guarded("vemx_mediaencoder_encode", [&] {
         if (auto* impl = E(encoder)->encoder()) impl->Encode(data, size, pts);
     });
 }
 
 VEMX_EXPORT int vemx_mediaencoder_encode1(void* encoder, const uint8_t* data, int size, int64_t pts,
-                                          const uint8_t** out_data, int64_t* out_size, int64_t* out_pts,
-                                          int64_t* out_dts) {
+                                          const uint8_t** out_data, int64_t* out_size,
+                                          int64_t* out_pts, int64_t* out_dts) {
     return Guarded("vemx_mediaencoder_encode1", 0, [&] {
         auto* impl = E(encoder)->encoder();
         if (!impl) return 0;
-        if (!OutputsPresent("vemx::mediaencoder::MediaEncoder::Encode1", out_data, out_size, out_pts, out_dts,
-                            __LINE__))
+        if (!OutputsPresent("vemx::mediaencoder::MediaEncoder::Encode1", out_data, out_size,
+                            out_pts, out_dts, __LINE__))
             return 0;
         Output out;
         const bool got = impl->Encode1(data, size, pts, out);
@@ -518,13 +540,14 @@ VEMX_EXPORT int vemx_mediaencoder_encode1(void* encoder, const uint8_t* data, in
     });
 }
 
-VEMX_EXPORT int vemx_mediaencoder_encode_more(void* encoder, const uint8_t** out_data, int64_t* out_size,
-                                              int64_t* out_pts, int64_t* out_dts) {
+VEMX_EXPORT int vemx_mediaencoder_encode_more(void* encoder, const uint8_t** out_data,
+                                              int64_t* out_size, int64_t* out_pts,
+                                              int64_t* out_dts) {
     return Guarded("vemx_mediaencoder_encode_more", 0, [&] {
         auto* impl = E(encoder)->encoder();
         if (!impl) return 0;
-        if (!OutputsPresent("vemx::mediaencoder::MediaEncoder::EncodeMore", out_data, out_size, out_pts, out_dts,
-                            __LINE__))
+        if (!OutputsPresent("vemx::mediaencoder::MediaEncoder::EncodeMore", out_data, out_size,
+                            out_pts, out_dts, __LINE__))
             return 0;
         Output out;
         const bool got = impl->EncodeMore(out);

@@ -41,7 +41,7 @@ struct Output {
 };
 
 class MediaEncoderImpl {
-public:
+  public:
     virtual ~MediaEncoderImpl() = default;
     virtual void Encode(const uint8_t* data, int size, int64_t pts) = 0;
     virtual bool Encode1(const uint8_t* data, int size, int64_t pts, Output& out) = 0;
@@ -60,7 +60,7 @@ struct ContextSettings {
 };
 
 class AudioEncoder : public MediaEncoderImpl {
-public:
+  public:
     static constexpr int kPoolSize = 16;
 
     AudioEncoder() = default;
@@ -86,7 +86,7 @@ public:
     std::string codec_name;
     AVSampleFormat input_fmt = AV_SAMPLE_FMT_NONE;  // the caller's
 
-private:
+  private:
     bool PrepareFrame(const uint8_t* data, int size, int64_t pts);
     // One frame (or none) in, at most one packet out.
     bool Step(AVPacket* pkt, AVFrame* frame);
@@ -110,7 +110,7 @@ private:
 };
 
 class MediaEncoder : public frame::RefCounted {
-public:
+  public:
     MediaEncoder() = default;
     ~MediaEncoder() override = default;
 
@@ -130,7 +130,7 @@ public:
     Callback callback = nullptr;
     void* user = nullptr;
 
-private:
+  private:
     void Configure(AudioEncoder& enc);
     void ApplyLayerTwoRule(AVCodecContext* ctx);
 

@@ -74,7 +74,9 @@ void FormatContextCloser::operator()(AVFormatContext* ctx) const noexcept {
     avformat_free_context(ctx);
 }
 
-void PacketFree::operator()(AVPacket* pkt) const noexcept { av_packet_free(&pkt); }
+void PacketFree::operator()(AVPacket* pkt) const noexcept {
+    av_packet_free(&pkt);
+}
 
 MP4FileWriter::~MP4FileWriter() {
     if (ctx_ && header_written_) av_write_trailer(ctx_.get());
@@ -98,7 +100,9 @@ void MP4FileWriter::SetAudioProperty(const char* audio_type, int channels, const
     sample_rate_ = sample_rate;
 }
 
-void MP4FileWriter::SetFilename(const char* filename) { filename_ = filename ? filename : ""; }
+void MP4FileWriter::SetFilename(const char* filename) {
+    filename_ = filename ? filename : "";
+}
 
 void MP4FileWriter::Error(int line, const std::wstring& text) const {
     frame::ReportObject(L"vemx", kSource, line, kInit, this, text);
@@ -221,7 +225,8 @@ bool MP4FileWriter::AddAudioStream() {
     av_channel_layout_default(&cc->ch_layout, channels_);
     const int ret = avcodec_open2(cc.get(), codec, nullptr);
     if (ret != 0) {
-        Error(__LINE__, L"avcodec_open2(" + widen(codec->name) + L") failed, err=" + std::to_wstring(ret));
+        Error(__LINE__,
+              L"avcodec_open2(" + widen(codec->name) + L") failed, err=" + std::to_wstring(ret));
         return false;
     }
     AVStream* st = avformat_new_stream(ctx_.get(), codec);
@@ -277,27 +282,33 @@ using vemx::frame::FromHandle;
 using vemx::frame::Guarded;
 using vemx::mp4filewriter::MP4FileWriter;
 
-VEMX_EXPORT void* vemx_mp4filewriter_new(void) { return vemx::frame::NewHandle<MP4FileWriter>(); }
+VEMX_EXPORT void* vemx_mp4filewriter_new(void) {
+    return vemx::frame::NewHandle<MP4FileWriter>();
+}
 
-VEMX_EXPORT void vemx_mp4filewriter_add_ref(void* writer) { vemx::frame::AddRefHandle(writer); }
+VEMX_EXPORT void vemx_mp4filewriter_add_ref(void* writer) {
+    vemx::frame::AddRefHandle(writer);
+}
 
 VEMX_EXPORT void vemx_mp4filewriter_release(void* writer) {
     Guarded("vemx_mp4filewriter_release", [&] { vemx::frame::ReleaseHandle(writer); });
 }
 
-VEMX_EXPORT void vemx_mp4filewriter_set_video_property(void* writer, const char* video_type, int width,
-                                                       int height, const char* pix_fmt, int fps_num,
-                                                       int fps_den) {
+VEMX_EXPORT void vemx_mp4filewriter_set_video_property(void* writer, const char* video_type,
+                                                       int width, int height, const char* pix_fmt,
+                                                       int fps_num, int fps_den) {
     Guarded("vemx_mp4filewriter_set_video_property", [&] {
-        FromHandle<MP4FileWriter>(writer)->SetVideoProperty(video_type, width, height, pix_fmt, fps_num,
-                                                            fps_den);
+        FromHandle<MP4FileWriter>(writer)->SetVideoProperty(video_type, width, height, pix_fmt,
+                                                            fps_num, fps_den);
     });
 }
 
-VEMX_EXPORT void vemx_mp4filewriter_set_audio_property(void* writer, const char* audio_type, int channels,
-                                                       const char* sample_fmt, int sample_rate) {
+VEMX_EXPORT void vemx_mp4filewriter_set_audio_property(void* writer, const char* audio_type,
+                                                       int channels, const char* sample_fmt,
+                                                       int sample_rate) {
     Guarded("vemx_mp4filewriter_set_audio_property", [&] {
-        FromHandle<MP4FileWriter>(writer)->SetAudioProperty(audio_type, channels, sample_fmt, sample_rate);
+        FromHandle<MP4FileWriter>(writer)->SetAudioProperty(audio_type, channels, sample_fmt,
+                                                            sample_rate);
     });
 }
 
@@ -307,13 +318,16 @@ VEMX_EXPORT void vemx_mp4filewriter_set_filename(void* writer, const char* filen
 }
 
 VEMX_EXPORT int vemx_mp4filewriter_init(void* writer) {
-    return Guarded("vemx_mp4filewriter_init", 0, [&] { return FromHandle<MP4FileWriter>(writer)->Init(); });
+    return Guarded("vemx_mp4filewriter_init", 0,
+                   [&] { return FromHandle<MP4FileWriter>(writer)->Init(); });
 }
 
 VEMX_EXPORT void vemx_mp4filewriter_write_video_frame(void* writer, int64_t pts, int64_t dts,
-                                                      const uint8_t* data, int size, int key_frame) {
-    Guarded("vemx_mp4filewriter_write_video_frame",
-            [&] { FromHandle<MP4FileWriter>(writer)->WriteVideoFrame(pts, dts, data, size, key_frame); });
+                                                      const uint8_t* data, int size,
+                                                      int key_frame) {
+    Guarded("vemx_mp4filewriter_write_video_frame", [&] {
+        FromHandle<MP4FileWriter>(writer)->WriteVideoFrame(pts, dts, data, size, key_frame);
+    });
 }
 
 VEMX_EXPORT void vemx_mp4filewriter_write_audio_frame(void* writer, int64_t pts, int64_t dts,

@@ -22,7 +22,7 @@ struct PacketFree {
 };
 
 class MP4FileWriter : public frame::RefCounted {
-public:
+  public:
     MP4FileWriter() = default;
     // Finishes the file: trailer (when the header was written), then close.
     ~MP4FileWriter() override;
@@ -42,7 +42,7 @@ public:
     AVStream* audio_stream() const noexcept { return audio_stream_; }
     bool header_written() const noexcept { return header_written_; }
 
-private:
+  private:
     bool AddVideoStream();
     bool AddAudioStream();
     void Write(AVStream* stream, const wchar_t* function, int64_t pts, int64_t dts,

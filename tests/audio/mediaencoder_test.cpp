@@ -67,12 +67,14 @@ int frame_size_of(void* h) {
 }
 
 // Interleaved s16, every channel the same sine.
-std::vector<int16_t> tone(int rate, int channels, int samples, double freq = 1000, double dbfs = -6) {
+std::vector<int16_t> tone(int rate, int channels, int samples, double freq = 1000,
+                          double dbfs = -6) {
     const double amp = std::pow(10.0, dbfs / 20) * 32767;
     std::vector<int16_t> pcm(size_t(samples) * channels);
     for (int i = 0; i < samples; ++i)
         for (int c = 0; c < channels; ++c)
-            pcm[size_t(i) * channels + c] = int16_t(std::lround(amp * std::sin(2 * M_PI * freq * i / rate)));
+            pcm[size_t(i) * channels + c] =
+                int16_t(std::lround(amp * std::sin(2 * M_PI * freq * i / rate)));
     return pcm;
 }
 
@@ -95,8 +97,8 @@ std::vector<Packet> encode_all(void* h, const std::vector<int16_t>& pcm, int rat
         std::fill(buf.begin(), buf.end(), 0);
         std::memcpy(buf.data(), pcm.data() + pos * channels, n * channels * 2);
         const int64_t t = int64_t(pos) * 10000000 / rate;
-        if (vemx_mediaencoder_encode1(h, reinterpret_cast<const uint8_t*>(buf.data()), int(buf.size() * 2), t, &data,
-                                      &size, &pts, &dts))
+        if (vemx_mediaencoder_encode1(h, reinterpret_cast<const uint8_t*>(buf.data()),
+                                      int(buf.size() * 2), t, &data, &size, &pts, &dts))
             packets.push_back({pts, dts, std::vector<uint8_t>(data, data + size)});
     }
     while (vemx_mediaencoder_encode_more(h, &data, &size, &pts, &dts))
@@ -132,8 +134,10 @@ bool mux(const std::string& file, const AVCodecContext* ctx, const std::vector<P
 }
 
 // The first channel of the decoded file, as the ffmpeg tool decodes it.
-std::vector<int16_t> decode_first_channel(const std::string& file, int channels, std::string& errors) {
-    const std::string pcm = run("ffmpeg -v error -i '" + file + "' -f s16le -acodec pcm_s16le - 2>'" + file + ".err'");
+std::vector<int16_t> decode_first_channel(const std::string& file, int channels,
+                                          std::string& errors) {
+    const std::string pcm =
+        run("ffmpeg -v error -i '" + file + "' -f s16le -acodec pcm_s16le - 2>'" + file + ".err'");
     errors = vemx_test::read_file(file + ".err");
     std::vector<int16_t> out(pcm.size() / 2 / channels);
     for (size_t i = 0; i < out.size(); ++i) std::memcpy(&out[i], pcm.data() + i * 2 * channels, 2);
@@ -218,8 +222,9 @@ TEST(MediaEncoder, LayerTwoBitRateRule) {
         bool logs_new_rate;
     };
     const Case cases[] = {
-        {48000, 100000, 112000, true}, {48000, 500000, 384000, true}, {24000, 100000, 112000, true},
-        {22050, 200000, 160000, true}, {44100, 128000, 128000, false}, {16000, 1, 8000, true},
+        {48000, 100000, 112000, true},  {48000, 500000, 384000, true},
+        {24000, 100000, 112000, true},  {22050, 200000, 160000, true},
+        {44100, 128000, 128000, false}, {16000, 1, 8000, true},
         {32000, 32000, 32000, false},
     };
     for (const auto& c : cases) {
@@ -227,8 +232,8 @@ TEST(MediaEncoder, LayerTwoBitRateRule) {
         void* h = make("MP2", c.rate, 2, c.bit_rate);
         ASSERT_EQ(vemx_mediaencoder_init(h), 1) << c.rate << " " << c.bit_rate;
         EXPECT_EQ(context_of(h)->bit_rate, c.expected) << c.rate << " " << c.bit_rate;
-        EXPECT_EQ(log.count_containing("INFO[vemx|mediaencoder] --> new bit rate = " + std::to_string(c.expected) +
-                                       "\n"),
+        EXPECT_EQ(log.count_containing("INFO[vemx|mediaencoder] --> new bit rate = " +
+                                       std::to_string(c.expected) + "\n"),
                   c.logs_new_rate ? 1u : 0u);
         vemx_mediaencoder_release(h);
     }
@@ -238,7 +243,8 @@ TEST(MediaEncoder, LayerTwoBitRateRule) {
     EXPECT_EQ(vemx_mediaencoder_init(h), 0);
     const auto errors = log.lines_starting("ERROR[vemx|mediaencoder] ");
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("ERROR[vemx|mediaencoder] vemx::mediaencoder::MediaEncoder::Init(", 0), 0u);
+    EXPECT_EQ(
+        errors[0].rfind("ERROR[vemx|mediaencoder] vemx::mediaencoder::MediaEncoder::Init(", 0), 0u);
     EXPECT_NE(errors[0].find("): Sampling rate 11025 is not allowed in mp2\n"), std::string::npos);
     EXPECT_EQ(log.lines_starting("[vemx][ERROR]: mediaencoder(").size(), 1u);  // the COM error line
 
@@ -275,9 +281,10 @@ TEST(MediaEncoder, InitLogsEverySettingAndTheEncoderLine) {
     h = make("aac", 44100, 0, 96000, "U8");
     vemx_mediaencoder_set_channel_layout_name(h, "stereo");
     ASSERT_EQ(vemx_mediaencoder_init(h), 1);
-    EXPECT_EQ(log.lines().back(),
-              "INFO[vemx|mediaencoder] Audio encoder: aac u8/fltp 44100Hz 2ch/stereo 96000bps 1/44100, "
-              "(frame_size=1024, useResampler=1, blockAlign=2)\n");
+    EXPECT_EQ(
+        log.lines().back(),
+        "INFO[vemx|mediaencoder] Audio encoder: aac u8/fltp 44100Hz 2ch/stereo 96000bps 1/44100, "
+        "(frame_size=1024, useResampler=1, blockAlign=2)\n");
     vemx_mediaencoder_release(h);
 }
 
@@ -303,13 +310,14 @@ TEST(MediaEncoder, BadSettingsFailInitWithTheirTextAndTheHandleStaysUsable) {
         EXPECT_EQ(vemx_mediaencoder_init(h), 0) << c.text;
         size_t hits = 0;
         for (const auto& l : log.lines())
-            hits += l.size() >= std::strlen(c.text) && l.compare(l.size() - std::strlen(c.text), std::string::npos,
-                                                                 c.text) == 0;
+            hits += l.size() >= std::strlen(c.text) &&
+                    l.compare(l.size() - std::strlen(c.text), std::string::npos, c.text) == 0;
         EXPECT_EQ(hits, 1u) << c.text;
         if (std::string(c.text).rfind("unknown encoder", 0) == 0) {
             ASSERT_EQ(log.lines().size(), 1u);
             EXPECT_EQ(log.lines()[0].rfind("[vemx][ERROR]: mediaencoder(", 0), 0u);
-            EXPECT_NE(log.lines()[0].find("): [vemx::mediaencoder::MediaEncoder::Init], 0x"), std::string::npos);
+            EXPECT_NE(log.lines()[0].find("): [vemx::mediaencoder::MediaEncoder::Init], 0x"),
+                      std::string::npos);
         }
         // Nothing to encode with, and nothing to report.
         int fs = -1;
@@ -346,7 +354,9 @@ TEST(MediaEncoder, FrameSizeReportsNullPointerAndMissingEncoder) {
     vemx_mediaencoder_release(h);
     EXPECT_EQ(fs, -1);
     ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0].rfind("ERROR[vemx|mediaencoder] vemx::mediaencoder::MediaEncoder::GetFrameSize(", 0), 0u);
+    EXPECT_EQ(log.lines()[0].rfind(
+                  "ERROR[vemx|mediaencoder] vemx::mediaencoder::MediaEncoder::GetFrameSize(", 0),
+              0u);
     EXPECT_NE(log.lines()[0].find("): null pointer\n"), std::string::npos);
 
     LogCapture log2;
@@ -371,23 +381,31 @@ TEST(MediaEncoder, TimestampsAndBlockAlignment) {
     const int delay = context_of(h)->initial_padding;
     auto back = [&](int64_t samples) { return av_rescale(samples - delay, 10000000, 48000); };
     // One second is sample 48000; 1.0242 s is sample 49161.6, truncated.
-    ASSERT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 10000000, &data, &size, &pts, &dts), 1);
+    ASSERT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 10000000, &data, &size,
+                                        &pts, &dts),
+              1);
     EXPECT_EQ(pts, back(48000));
     EXPECT_EQ(dts, back(48000));
     EXPECT_EQ(size, 1152 * 192000 / 8 / 48000);
-    ASSERT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 10242000, &data, &size, &pts, &dts), 1);
+    ASSERT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 10242000, &data, &size,
+                                        &pts, &dts),
+              1);
     EXPECT_EQ(pts, back(49161));
     EXPECT_TRUE(log.lines().empty());
 
     // One sample too many is the encoder's error, reported and survived.
     std::vector<uint8_t> big(1153 * 4);
-    EXPECT_EQ(vemx_mediaencoder_encode1(h, big.data(), int(big.size()), 0, &data, &size, &pts, &dts), 0);
+    EXPECT_EQ(
+        vemx_mediaencoder_encode1(h, big.data(), int(big.size()), 0, &data, &size, &pts, &dts), 0);
     EXPECT_EQ(data, nullptr);
     EXPECT_EQ(size, 0);
     ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_NE(log.lines()[0].find("[vemx::mediaencoder::AudioEncoder::_DirectEncode], 0x"), std::string::npos);
+    EXPECT_NE(log.lines()[0].find("[vemx::mediaencoder::AudioEncoder::_DirectEncode], 0x"),
+              std::string::npos);
     EXPECT_NE(log.lines()[0].find(" avcodec_encode_audio2: errno=-22\n"), std::string::npos);
-    EXPECT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 20000000, &data, &size, &pts, &dts), 1);
+    EXPECT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 20000000, &data, &size,
+                                        &pts, &dts),
+              1);
     EXPECT_EQ(pts, back(96000));
 
     // Less than one sample frame, or no data: nothing happens.
@@ -395,7 +413,9 @@ TEST(MediaEncoder, TimestampsAndBlockAlignment) {
     EXPECT_EQ(vemx_mediaencoder_encode1(h, nullptr, 4608, 0, &data, &size, &pts, &dts), 0);
     // Missing outputs are refused before anything is consumed.
     log.clear();
-    EXPECT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 0, nullptr, &size, &pts, &dts), 0);
+    EXPECT_EQ(
+        vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 0, nullptr, &size, &pts, &dts),
+        0);
     EXPECT_EQ(vemx_mediaencoder_encode_more(h, &data, &size, nullptr, &dts), 0);
     EXPECT_EQ(log.count_containing("): null pointer\n"), 2u);
     vemx_mediaencoder_release(h);
@@ -407,14 +427,19 @@ TEST(MediaEncoder, ReturnedPacketStaysValidWhileFifteenMoreAreReturned) {
     const auto pcm = tone(48000, 2, 1152 * 17);
     const uint8_t* first;
     int64_t first_size, pts, dts;
-    auto buffer = [&](int i) { return reinterpret_cast<const uint8_t*>(pcm.data() + size_t(i) * 1152 * 2); };
-    ASSERT_EQ(vemx_mediaencoder_encode1(h, buffer(0), 1152 * 4, 0, &first, &first_size, &pts, &dts), 1);
+    auto buffer = [&](int i) {
+        return reinterpret_cast<const uint8_t*>(pcm.data() + size_t(i) * 1152 * 2);
+    };
+    ASSERT_EQ(vemx_mediaencoder_encode1(h, buffer(0), 1152 * 4, 0, &first, &first_size, &pts, &dts),
+              1);
     const std::vector<uint8_t> copy(first, first + first_size);
     std::vector<const uint8_t*> seen = {first};
     for (int i = 1; i <= 15; ++i) {
         const uint8_t* data;
         int64_t size;
-        ASSERT_EQ(vemx_mediaencoder_encode1(h, buffer(i), 1152 * 4, i * 240000, &data, &size, &pts, &dts), 1);
+        ASSERT_EQ(
+            vemx_mediaencoder_encode1(h, buffer(i), 1152 * 4, i * 240000, &data, &size, &pts, &dts),
+            1);
         for (const uint8_t* earlier : seen) EXPECT_NE(data, earlier);
         seen.push_back(data);
         ASSERT_EQ(std::memcmp(first, copy.data(), copy.size()), 0) << "after " << i;
@@ -505,8 +530,8 @@ TEST(MediaEncoder, EightBitInputIsConvertedForTheEncoder) {
     const uint8_t* data;
     int64_t size, pts, dts;
     for (size_t pos = 0; pos + 1152 <= u8.size(); pos += 1152)
-        if (vemx_mediaencoder_encode1(h, u8.data() + pos, 1152, int64_t(pos) * 10000000 / 48000, &data, &size, &pts,
-                                      &dts))
+        if (vemx_mediaencoder_encode1(h, u8.data() + pos, 1152, int64_t(pos) * 10000000 / 48000,
+                                      &data, &size, &pts, &dts))
             packets.push_back({pts, dts, std::vector<uint8_t>(data, data + size)});
     const std::string file = dir.path() + "/u8.mp4";
     ASSERT_TRUE(mux(file, context_of(h), packets));

@@ -58,7 +58,8 @@ std::vector<Frame> read_frames(const std::string& path) {
         const AVStream* st = ctx->streams[pkt->stream_index];
         const AVRational hns{1, 10000000};
         frames.push_back({st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO,
-                          av_rescale_q(pkt->pts, st->time_base, hns), av_rescale_q(pkt->dts, st->time_base, hns),
+                          av_rescale_q(pkt->pts, st->time_base, hns),
+                          av_rescale_q(pkt->dts, st->time_base, hns),
                           (pkt->flags & AV_PKT_FLAG_KEY) != 0,
                           std::vector<uint8_t>(pkt->data, pkt->data + pkt->size)});
         av_packet_unref(pkt);
@@ -69,7 +70,8 @@ std::vector<Frame> read_frames(const std::string& path) {
 }
 
 // One "key=value" per line from ffprobe's default writer, per section.
-std::vector<std::map<std::string, std::string>> probe(const std::string& what, const std::string& file) {
+std::vector<std::map<std::string, std::string>> probe(const std::string& what,
+                                                      const std::string& file) {
     const std::string out =
         run("ffprobe -v error -of default=nw=1 " + what + " '" + file + "' 2>&1");
     std::vector<std::map<std::string, std::string>> sections;
@@ -93,7 +95,7 @@ std::vector<std::map<std::string, std::string>> probe(const std::string& what, c
 // Shared inputs, made once: 2 s of 320x240 H.264 (with B-frames) at 25 fps
 // and a 1 kHz tone at 48 kHz stereo in each audio codec.
 class Inputs : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir();
         for (const char* codec : {"aac", "mp2", "ac3", "mp3", "eac3"}) {
@@ -107,7 +109,9 @@ protected:
         delete dir_;
         dir_ = nullptr;
     }
-    static std::string input(const std::string& codec) { return dir_->path() + "/" + codec + ".ts"; }
+    static std::string input(const std::string& codec) {
+        return dir_->path() + "/" + codec + ".ts";
+    }
 
     static TempDir* dir_;
 };
@@ -124,9 +128,11 @@ void* new_writer(const std::string& file, const char* video, const char* audio, 
 void write_all(void* w, const std::vector<Frame>& frames) {
     for (const auto& f : frames) {
         if (f.video)
-            vemx_mp4filewriter_write_video_frame(w, f.pts, f.dts, f.data.data(), int(f.data.size()), f.key);
+            vemx_mp4filewriter_write_video_frame(w, f.pts, f.dts, f.data.data(), int(f.data.size()),
+                                                 f.key);
         else
-            vemx_mp4filewriter_write_audio_frame(w, f.pts, f.dts, f.data.data(), int(f.data.size()));
+            vemx_mp4filewriter_write_audio_frame(w, f.pts, f.dts, f.data.data(),
+                                                 int(f.data.size()));
     }
 }
 
@@ -155,8 +161,8 @@ TEST_P(RecordEachAudioCodec, GivesAFileThatFfmpegReadsCompletely) {
     vemx_mp4filewriter_release(w);
     EXPECT_TRUE(log.lines().empty()) << log.lines()[0];
 
-    const auto streams =
-        probe("-count_packets -show_entries stream=index,codec_name,nb_read_packets,duration", file);
+    const auto streams = probe(
+        "-count_packets -show_entries stream=index,codec_name,nb_read_packets,duration", file);
     ASSERT_EQ(streams.size(), 2u);
     EXPECT_EQ(streams[0].at("codec_name"), "h264");
     // MP4 has one object type for MPEG-1 audio; readers name it mp3 for layer II too.
@@ -171,13 +177,15 @@ TEST_P(RecordEachAudioCodec, GivesAFileThatFfmpegReadsCompletely) {
     // there by the player.
     int64_t first_audio = INT64_MAX, last_audio = INT64_MIN;
     for (const auto& f : frames)
-        if (!f.video) first_audio = std::min(first_audio, f.pts), last_audio = std::max(last_audio, f.pts);
+        if (!f.video)
+            first_audio = std::min(first_audio, f.pts), last_audio = std::max(last_audio, f.pts);
     const double visible = (last_audio - std::max(first_audio, frames[0].pts)) / 1e7 + frame;
     EXPECT_NEAR(num(streams[1], "duration"), visible, frame);
     EXPECT_EQ(run("ffmpeg -v error -i '" + file + "' -f null - 2>&1"), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Mp4, RecordEachAudioCodec, ::testing::Values("aac", "mp2", "ac3", "mp3", "eac3"));
+INSTANTIATE_TEST_SUITE_P(Mp4, RecordEachAudioCodec,
+                         ::testing::Values("aac", "mp2", "ac3", "mp3", "eac3"));
 
 TEST_F(Inputs, OtherContainersFollowTheFileName) {
     const auto frames = read_frames(input("aac"));
@@ -190,7 +198,8 @@ TEST_F(Inputs, OtherContainersFollowTheFileName) {
         vemx_mp4filewriter_release(w);
         EXPECT_EQ(run("ffmpeg -v error -i '" + file + "' -f null - 2>&1"), "") << ext;
         std::set<std::string> codecs;
-        for (const auto& s : probe("-show_entries stream=codec_name", file)) codecs.insert(s.at("codec_name"));
+        for (const auto& s : probe("-show_entries stream=codec_name", file))
+            codecs.insert(s.at("codec_name"));
         EXPECT_EQ(codecs, (std::set<std::string>{"h264", "aac"})) << ext;
     }
 }
@@ -227,11 +236,13 @@ TEST_F(Inputs, OneZeroPointForBothStreams) {
         ASSERT_EQ(vemx_mp4filewriter_init(w), 1);
         const int64_t v0 = video[0].pts + 100000000, a0 = v0 + shift;
         for (const auto& f : video)
-            vemx_mp4filewriter_write_video_frame(w, f.pts - video[0].pts + v0, f.dts - video[0].pts + v0,
-                                                 f.data.data(), int(f.data.size()), f.key);
+            vemx_mp4filewriter_write_video_frame(w, f.pts - video[0].pts + v0,
+                                                 f.dts - video[0].pts + v0, f.data.data(),
+                                                 int(f.data.size()), f.key);
         for (size_t i = 0; i < audio.size(); ++i)
-            vemx_mp4filewriter_write_audio_frame(w, a0 + int64_t(i) * 240000, a0 + int64_t(i) * 240000,
-                                                 audio[i].data.data(), int(audio[i].data.size()));
+            vemx_mp4filewriter_write_audio_frame(w, a0 + int64_t(i) * 240000,
+                                                 a0 + int64_t(i) * 240000, audio[i].data.data(),
+                                                 int(audio[i].data.size()));
         vemx_mp4filewriter_release(w);
         const auto pk = probe("-show_entries packet=stream_index,pts_time", file);
         double first[2] = {1e9, 1e9};
@@ -247,7 +258,8 @@ TEST(Mp4FileWriter, HundredNanosecondTimestampsBecomeTheStreamTimeBase) {
     TempDir out;
     const std::string file = out.path() + "/t.mp4";
     // Three MPEG-1 layer II frames (1152 samples each) made by the encoder.
-    run("ffmpeg -v error -f lavfi -i sine=r=48000 -ac 2 -t 0.07 -c:a mp2 -f mp2 " + out.path() + "/t.mp2");
+    run("ffmpeg -v error -f lavfi -i sine=r=48000 -ac 2 -t 0.07 -c:a mp2 -f mp2 " + out.path() +
+        "/t.mp2");
     const auto frames = read_frames(out.path() + "/t.mp2");
     ASSERT_GE(frames.size(), 3u);
     auto* w = static_cast<MP4FileWriter*>(new_writer(file, nullptr, "mp2"));
@@ -287,20 +299,24 @@ TEST(Mp4FileWriter, NamesIgnoreLetterCase) {
 TEST(Mp4FileWriter, VideoOnlyFileIgnoresAudioWrites) {
     TempDir out;
     const std::string file = out.path() + "/v.mp4";
-    run("ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -t 0.4 -c:v libx264 -preset ultrafast "
-        "-f h264 " + out.path() + "/v.h264");
+    run("ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -t 0.4 -c:v libx264 -preset "
+        "ultrafast "
+        "-f h264 " +
+        out.path() + "/v.h264");
     const auto frames = read_frames(out.path() + "/v.h264");
     ASSERT_EQ(frames.size(), 10u);
     void* w = new_writer(file, "h264", "");
     ASSERT_EQ(vemx_mp4filewriter_init(w), 1);
     for (size_t i = 0; i < frames.size(); ++i) {
         const int64_t t = int64_t(i) * 400000;
-        vemx_mp4filewriter_write_video_frame(w, t, t, frames[i].data.data(), int(frames[i].data.size()),
-                                             frames[i].key);
-        vemx_mp4filewriter_write_audio_frame(w, t, t, frames[i].data.data(), int(frames[i].data.size()));
+        vemx_mp4filewriter_write_video_frame(w, t, t, frames[i].data.data(),
+                                             int(frames[i].data.size()), frames[i].key);
+        vemx_mp4filewriter_write_audio_frame(w, t, t, frames[i].data.data(),
+                                             int(frames[i].data.size()));
     }
     vemx_mp4filewriter_release(w);
-    const auto streams = probe("-count_frames -show_entries stream=codec_name,nb_read_frames", file);
+    const auto streams =
+        probe("-count_frames -show_entries stream=codec_name,nb_read_frames", file);
     ASSERT_EQ(streams.size(), 1u);
     EXPECT_EQ(streams[0].at("codec_name"), "h264");
     EXPECT_EQ(streams[0].at("nb_read_frames"), "10");
@@ -344,7 +360,8 @@ TEST(Mp4FileWriter, InitFailuresAreReportedOnceWithTheirText) {
     static const Case cases[] = {
         {[](void* w) { vemx_mp4filewriter_set_filename(w, "out.xyz"); },
          "avformat_alloc_output_context2 failed\n"},
-        {[](void* w) { vemx_mp4filewriter_set_filename(w, nullptr); }, "avformat_alloc_output_context2 failed\n"},
+        {[](void* w) { vemx_mp4filewriter_set_filename(w, nullptr); },
+         "avformat_alloc_output_context2 failed\n"},
         {[](void* w) {
              vemx_mp4filewriter_set_filename(w, "a.mp4");
              vemx_mp4filewriter_set_video_property(w, "h263", 320, 240, "yv12", 25, 1);
@@ -416,7 +433,8 @@ TEST(Mp4FileWriter, SecondInitFailsWithReinitAlsoAfterAFailure) {
 
 TEST(Mp4FileWriter, RejectedFrameIsReportedAndLaterFramesAreKept) {
     TempDir out;
-    run("ffmpeg -v error -f lavfi -i sine=r=48000 -ac 2 -t 0.2 -c:a mp2 -f mp2 " + out.path() + "/t.mp2");
+    run("ffmpeg -v error -f lavfi -i sine=r=48000 -ac 2 -t 0.2 -c:a mp2 -f mp2 " + out.path() +
+        "/t.mp2");
     const auto frames = read_frames(out.path() + "/t.mp2");
     ASSERT_GE(frames.size(), 6u);
     LogCapture log;
@@ -432,7 +450,8 @@ TEST(Mp4FileWriter, RejectedFrameIsReportedAndLaterFramesAreKept) {
     vemx_mp4filewriter_release(w);
     const auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("[vemx::mp4filewriter::MP4FileWriter::WriteAudioFrame], 0x"), std::string::npos);
+    EXPECT_NE(lines[0].find("[vemx::mp4filewriter::MP4FileWriter::WriteAudioFrame], 0x"),
+              std::string::npos);
     EXPECT_EQ(report_text(lines[0]), "av_interleaved_write_frame, err=-22\n");
     EXPECT_EQ(probe("-show_entries packet=pts", out.path() + "/t.mp4").size(), 5u);
 }
