@@ -12,6 +12,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,8 @@ struct Settings {
     int bit_rate;
     const char* container;  // for the decoder's sake
 };
+
+void PrintTo(const Settings& s, std::ostream* os) { *os << s.codec; }
 
 void* make(const char* codec, int rate, int channels, int bit_rate = 0, const char* fmt = "s16") {
     void* h = vemx_mediaencoder_new();
