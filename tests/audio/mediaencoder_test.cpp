@@ -11,6 +11,7 @@ extern "C" {
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -46,7 +47,9 @@ struct Settings {
     const char* container;  // for the decoder's sake
 };
 
-void PrintTo(const Settings& s, std::ostream* os) { *os << s.codec; }
+void PrintTo(const Settings& s, std::ostream* os) {
+    *os << s.codec;
+}
 
 void* make(const char* codec, int rate, int channels, int bit_rate = 0, const char* fmt = "s16") {
     void* h = vemx_mediaencoder_new();
@@ -546,4 +549,34 @@ TEST(MediaEncoder, EightBitInputIsConvertedForTheEncoder) {
     analyse(decoded, 48000, freq, bin, dbfs);
     EXPECT_NEAR(freq, 1000.0, bin);
     EXPECT_NEAR(dbfs, -6.0, 1.0);
+}
+
+TEST(EncodeCommand, WavToAacInMp4AndToRawAc3) {
+    TempDir dir;
+    const std::string wav = dir.path() + "/tone.wav";
+    run("ffmpeg -v error -f lavfi -i 'sine=f=1000:r=44100,volume=-6dB' -ac 2 -t 1 -c:a pcm_s16le "
+        "'" +
+        wav + "'");
+    const std::string tool = std::string("VEMX_LOG=off '") + VEMX_TOOL + "' encode ";
+    for (const std::string out : {"tone.mp4", "tone.ac3"}) {
+        const std::string codec = out == "tone.mp4" ? "aac" : "ac3";
+        const std::string said =
+            run(tool + "--codec " + codec + " '" + wav + "' '" + dir.path() + "/" + out + "'");
+        EXPECT_NE(said.find("encoded 44100 samples (44100 Hz, 2 ch) with " + codec),
+                  std::string::npos)
+            << said;
+        std::string errors;
+        const auto decoded = decode_first_channel(dir.path() + "/" + out, 2, errors);
+        EXPECT_EQ(errors, "") << out;
+        // The padded last frame, and for AAC the encoder's priming frame: the
+        // writer makes the first packet time 0, so nothing trims it.
+        EXPECT_NEAR(double(decoded.size()), 44100.0, 2048.0) << out;
+        double freq, bin, dbfs;
+        analyse(decoded, 44100, freq, bin, dbfs);
+        EXPECT_NEAR(freq, 1000.0, bin) << out;
+    }
+    // Wrong use and unreadable input are refused with a non-zero status.
+    EXPECT_NE(std::system((tool + "--codec aac >/dev/null 2>&1").c_str()), 0);
+    EXPECT_NE(std::system((tool + "--codec aac /nonexistent.wav out.mp2 2>/dev/null").c_str()), 0);
+    EXPECT_NE(std::system((tool + "--codec vorbis '" + wav + "' out.ogg 2>/dev/null").c_str()), 0);
 }
