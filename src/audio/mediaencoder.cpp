@@ -160,14 +160,11 @@ void AudioEncoder::OpenContext() {
     }
 }
 
-// The encoders at hand cannot flush their buffers, so a drained encoder is
-// rebuilt with the settings and options it was first opened with.
+// None of the eight encoders can flush in place (AV_CODEC_CAP_ENCODER_FLUSH),
+// so a drained encoder is rebuilt with the settings and options it was first
+// opened with.
 void AudioEncoder::Restart() {
     draining_ = false;
-    if (codec_->capabilities & AV_CODEC_CAP_ENCODER_FLUSH) {
-        avcodec_flush_buffers(ctx_.get());
-        return;
-    }
     const AVRational time_base = ctx_->time_base;
     ctx_.reset(avcodec_alloc_context3(codec_));
     if (!ctx_) RaiseComError(frame::E_OUTOFMEMORY, kSource, __LINE__);
