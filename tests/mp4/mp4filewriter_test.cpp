@@ -341,5 +341,5 @@ TEST(Mp4FileWriter, InitFailuresAreReportedOnceAndLeaveNothingToWrite) {
     vemx_mp4filewriter_release(w);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(report_text(log.lines()[0]), "reinit\n");
-    EXPECT_EQ(probe("-show_entries stream=codec_type", "b.mp4").size(), 1u);  // trailer written
+    EXPECT_NE(vemx_test::read_file("b.mp4").find("moov"), std::string::npos);  // trailer written
 }
