@@ -4,7 +4,9 @@
 
 #include "vemx_frame.h"
 #include "vemx_log.h"
+#include "vemx_audio.h"
 #include "vemx_mediaencoder.h"
 #include "vemx_mp4filewriter.h"
+#include "vemx_quadmapping.h"
 
 #endif
