@@ -481,19 +481,20 @@ VEMX_EXPORT void vemx_mediaencoder_set_profile(void* encoder, const char* name) 
 }
 
 VEMX_EXPORT void vemx_mediaencoder_set_sample_rate(void* encoder, int sample_rate) {
-    E(encoder)->sampleRate = sample_rate;
+    Guarded("vemx_mediaencoder_set_sample_rate", [&] { E(encoder)->sampleRate = sample_rate; });
 }
 
 VEMX_EXPORT void vemx_mediaencoder_set_channels(void* encoder, int channels) {
-    E(encoder)->channels = channels;
+    Guarded("vemx_mediaencoder_set_channels", [&] { E(encoder)->channels = channels; });
 }
 
 VEMX_EXPORT void vemx_mediaencoder_set_bit_rate(void* encoder, int bit_rate) {
-    E(encoder)->bitRate = bit_rate;
+    Guarded("vemx_mediaencoder_set_bit_rate", [&] { E(encoder)->bitRate = bit_rate; });
 }
 
 VEMX_EXPORT void vemx_mediaencoder_set_global_header(void* encoder, int global_header) {
-    E(encoder)->globalHeader = global_header;
+    Guarded("vemx_mediaencoder_set_global_header",
+            [&] { E(encoder)->globalHeader = global_header; });
 }
 
 VEMX_EXPORT int vemx_mediaencoder_set_option(void* encoder, const char* key, const char* value) {
@@ -503,8 +504,10 @@ VEMX_EXPORT int vemx_mediaencoder_set_option(void* encoder, const char* key, con
 
 VEMX_EXPORT void vemx_mediaencoder_set_callback(void* encoder,
                                                 vemx_mediaencoder_callback_t callback, void* user) {
-    E(encoder)->callback = callback;
-    E(encoder)->user = user;
+    Guarded("vemx_mediaencoder_set_callback", [&] {
+        E(encoder)->callback = callback;
+        E(encoder)->user = user;
+    });
 }
 
 VEMX_EXPORT int vemx_mediaencoder_init(void* encoder) {
