@@ -146,7 +146,7 @@ int main() {
         const auto pcm = signal(c.rate, c.channels);
         double ours = 1e9, peer = 1e9;
         int64_t ours_bytes = 0, peer_bytes = 0;
-        for (int round = 0; round < 3; ++round) {
+        for (int round = 0; round < 5; ++round) {
             ours = std::min(ours, run_vemx(c, pcm, ours_bytes));
             peer = std::min(peer, run_direct(c, pcm, peer_bytes));
         }
