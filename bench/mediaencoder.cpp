@@ -139,8 +139,8 @@ double run_direct(const Codec& c, const std::vector<int16_t>& pcm, int64_t& byte
 
 int main() {
     std::printf(
-        "# %d s of s16 audio per codec; real-time factor = audio seconds / wall seconds (best of "
-        "3)\n",
+        "# %d s of s16 audio per codec; real-time factor = audio seconds / wall seconds "
+        "(best of 5)\n",
         kSeconds);
     for (const auto& c : kCodecs) {
         const auto pcm = signal(c.rate, c.channels);
