@@ -4,5 +4,7 @@
 
 #include "vemx_frame.h"
 #include "vemx_log.h"
+#include "vemx_ccvt.h"
+#include "vemx_procamp.h"
 
 #endif
