@@ -6,7 +6,9 @@
 // stream: a pool of frames visited in turn, larger than the last-level cache
 //         (what a video stream meets)
 //
-// usage: bench_ccvt [pool_frames]   (default 12; each frame ~27 MB of buffers)
+// usage: bench_ccvt [pool_frames [name_part]]
+//   pool_frames: default 12, each frame ~27 MB of buffers
+//   name_part: run only the cases whose name contains it
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -206,9 +208,10 @@ std::vector<Case> Cases(void* procamp) {
     return cases;
 }
 
-void RunMode(const char* mode, std::vector<Frame>& frames, const std::vector<Case>& cases) {
+void RunMode(const char* mode, std::vector<Frame>& frames, const std::vector<Case>& cases, const std::string& only) {
     const bool avx2 = vemx::ccvt::CpuHasAvx2();
     for (const Case& c : cases) {
+        if (c.name.find(only) == std::string::npos) continue;
         const std::string base = std::string(mode) + "." + c.name + ".";
         vemx::ccvt::SelectPath(vemx::ccvt::SimdPath::Sse);
         const double sse = Measure(frames, c.ours);
@@ -240,17 +243,18 @@ void RunMode(const char* mode, std::vector<Frame>& frames, const std::vector<Cas
 
 int main(int argc, char** argv) {
     const int pool = argc > 1 ? std::max(2, std::atoi(argv[1])) : 12;
+    const std::string only = argc > 2 ? argv[2] : "";
     void* procamp = vemx_procamp_new();
     vemx_procamp_update(procamp, 1.2, 0.45, 0.3, 1.1);
     const auto cases = Cases(procamp);
     {
         std::vector<Frame> one(1);
-        RunMode("hot", one, cases);
+        RunMode("hot", one, cases, only);
     }
     {
         std::vector<Frame> many(pool);
         Print("stream.pool_frames", pool, "frames");
-        RunMode("stream", many, cases);
+        RunMode("stream", many, cases, only);
     }
     vemx_procamp_release(procamp);
     return 0;

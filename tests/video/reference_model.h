@@ -11,31 +11,28 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <vector>
 
 namespace vemx_test::model {
 
-inline int Low16(long v) { return static_cast<int16_t>(static_cast<uint16_t>(static_cast<unsigned long>(v))); }
-inline int Shift6(long v) { return Low16(v) >> 6; }
+inline int Shift6(long v) { return static_cast<int16_t>(static_cast<uint16_t>(v)) >> 6; }
 inline uint8_t Clamp(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
 struct Standard {
     int y_offset, y_gain, cr_to_r, cb_to_g, cr_to_g, cb_to_b;
 };
 inline constexpr Standard kStandard[7] = {
-    {0, 64, 90, -22, -46, 113},   {16, 75, 102, -25, -52, 129}, {16, 75, 115, -14, -34, 135},
-    {0, 64, 90, -22, -46, 113},   {0, 64, 101, -12, -30, 119},  {16, 75, 107, -12, -42, 137},
-    {0, 64, 94, -11, -37, 120},
-};
+    {0, 64, 90, -22, -46, 113}, {16, 75, 102, -25, -52, 129}, {16, 75, 115, -14, -34, 135},
+    {0, 64, 90, -22, -46, 113}, {0, 64, 101, -12, -30, 119},  {16, 75, 107, -12, -42, 137},
+    {0, 64, 94, -11, -37, 120}};
 
-// offsets, then rows of gains on Y, Cb-128, Cr-128
+// Output offsets, then rows of gains on Y, Cb-128, Cr-128.
 struct Affine {
     int offset[3];
     int m[3][3];
 };
 inline constexpr Affine kCameraRgb6 = {{-953, -1200, -206}, {{62, -5, 136}, {66, -7, -62}, {59, 142, 22}}};
 inline constexpr Affine kCameraYuv6 = {{130, 8217, 8185}, {{57, -9, -26}, {0, 74, 18}, {0, 8, 89}}};
-// BT.2020 full range to BT.709 full range: luma offset 0, outputs offset 0, 128, 128 after the shift
+// BT.2020 to BT.709 full range; its offsets (0, 128, 128) are added after the shift.
 inline constexpr Affine kReencode4 = {{0, 128, 128}, {{64, 1, -5}, {0, 64, 3}, {0, 0, 64}}};
 inline constexpr Affine kZero = {};
 
@@ -51,65 +48,54 @@ inline Rgb StandardPixel(int y, int cb, int cr, int matrix) {
             Clamp(Shift6(t + u * s.cb_to_b))};
 }
 
-inline uint8_t CameraChannel(const Affine& a, int c, int y, int cb, int cr) {
-    return Clamp(Shift6(static_cast<long>(y) * a.m[c][0] + (cb - 128) * a.m[c][1] + (cr - 128) * a.m[c][2] +
-                        a.offset[c]));
+inline long Sum(const Affine& a, int c, int y, int cb, int cr) {
+    return static_cast<long>(y) * a.m[c][0] + (cb - 128) * a.m[c][1] + (cr - 128) * a.m[c][2];
 }
-
-inline Rgb CameraPixel(int y, int cb, int cr, int matrix) {
-    const Affine& a = matrix == 6 ? kCameraRgb6 : kZero;
-    return {CameraChannel(a, 0, y, cb, cr), CameraChannel(a, 1, y, cb, cr), CameraChannel(a, 2, y, cb, cr)};
+inline uint8_t SonyYuvChannel(int c, int y, int cb, int cr, int matrix) {
+    const Affine& a = matrix == 6 ? kCameraYuv6 : kZero;
+    return Clamp(Shift6(Sum(a, c, y, cb, cr) + a.offset[c]));
 }
-
-// Channel c of the BT.2020 re-encoding: offset added after the shift.
 inline uint8_t ReencodeChannel(int c, int y, int cb, int cr, int matrix) {
     const Affine& a = matrix == 4 ? kReencode4 : kZero;
-    return Clamp(Shift6(static_cast<long>(y) * a.m[c][0] + (cb - 128) * a.m[c][1] + (cr - 128) * a.m[c][2]) +
-                 a.offset[c]);
+    return Clamp(Shift6(Sum(a, c, y, cb, cr)) + a.offset[c]);
+}
+inline Rgb CameraPixel(int y, int cb, int cr, int matrix) {
+    const Affine& a = matrix == 6 ? kCameraRgb6 : kZero;
+    auto ch = [&](int c) { return Clamp(Shift6(Sum(a, c, y, cb, cr) + a.offset[c])); };
+    return {ch(0), ch(1), ch(2)};
 }
 
-inline uint8_t SonyYuvChannel(int c, int y, int cb, int cr, int matrix) {
-    return CameraChannel(matrix == 6 ? kCameraYuv6 : kZero, c, y, cb, cr);
-}
-
-// One plane in 64-byte aligned memory with a positive stride.
+// One plane in 64-byte aligned, zeroed memory with a positive stride.
 class Plane {
 public:
     Plane(size_t width, size_t height, size_t padding = 16)
         : width_(width), height_(height), stride_((width + 15) / 16 * 16 + padding),
-          data_(static_cast<uint8_t*>(std::aligned_alloc(64, std::max<size_t>(64, (stride_ * height + 63) / 64 * 64)))) {
+          data_(static_cast<uint8_t*>(std::aligned_alloc(64, (stride_ * height + 63) / 64 * 64 + 64))) {
         fill(0);
     }
-    uint8_t* data() { return data_.get(); }
-    const uint8_t* data() const { return data_.get(); }
-    uint8_t* row(size_t y) { return data() + y * stride_; }
-    const uint8_t* row(size_t y) const { return data() + y * stride_; }
+    uint8_t* data() const { return data_.get(); }
+    uint8_t* row(size_t y) const { return data() + y * stride_; }
     int32_t stride() const { return static_cast<int32_t>(stride_); }
-    size_t width() const { return width_; }
     size_t height() const { return height_; }
     size_t bytes() const { return stride_ * height_; }
     void fill(uint8_t v) { std::memset(data(), v, bytes()); }
     void randomize(std::mt19937& rng) {
         for (size_t i = 0; i < bytes(); ++i) data()[i] = static_cast<uint8_t>(rng());
     }
-    bool operator==(const Plane& o) const {
-        return bytes() == o.bytes() && std::memcmp(data(), o.data(), bytes()) == 0;
-    }
+    void copy_from(const Plane& o) { std::memcpy(data(), o.data(), std::min(bytes(), o.bytes())); }
+    bool operator==(const Plane& o) const { return bytes() == o.bytes() && std::memcmp(data(), o.data(), bytes()) == 0; }
     // The same bytes within the width of every row, padding aside.
     bool same_pixels(const Plane& o) const {
-        if (width_ != o.width_ || height_ != o.height_) return false;
         for (size_t y = 0; y < height_; ++y)
             if (std::memcmp(row(y), o.row(y), width_) != 0) return false;
         return true;
     }
-    // First differing byte as "row r, byte x", for failure messages.
     std::string first_difference(const Plane& o) const {
-        for (size_t y = 0; y < height_; ++y)
-            for (size_t x = 0; x < stride_; ++x)
-                if (row(y)[x] != o.row(y)[x])
-                    return "row " + std::to_string(y) + ", byte " + std::to_string(x) + ": " +
-                           std::to_string(row(y)[x]) + " != " + std::to_string(o.row(y)[x]);
-        return "none";
+        const auto d = std::mismatch(data(), data() + bytes(), o.data());
+        const size_t i = d.first - data();
+        return i == bytes() ? "none"
+                            : "row " + std::to_string(i / stride_) + " byte " + std::to_string(i % stride_) + ": " +
+                                  std::to_string(*d.first) + " != " + std::to_string(*d.second);
     }
 
 private:
@@ -120,16 +106,15 @@ private:
     std::unique_ptr<uint8_t, Free> data_;
 };
 
-// Destination rows as the caller addresses them: top row first, or (flipped)
-// the last row of the buffer first with a negative stride.
+// Destination rows as the caller addresses them: top row first, or the last
+// row of the buffer first with a negative stride.
 struct Target {
     uint8_t* base;
     int32_t stride;
     uint8_t* row(uint32_t y) const { return base + static_cast<ptrdiff_t>(y) * stride; }
 };
-inline Target Addressed(Plane& p, bool flipped) {
-    if (!flipped) return {p.data(), p.stride()};
-    return {p.row(p.height() - 1), -p.stride()};
+inline Target Addressed(const Plane& p, bool flipped) {
+    return flipped ? Target{p.row(p.height() - 1), -p.stride()} : Target{p.data(), p.stride()};
 }
 
 enum class Layout { Rgb24, Rgb32, Bgr24, Bgr32 };
@@ -144,17 +129,15 @@ inline void PutPixel(uint8_t* p, Layout l, Rgb c) {
 }
 
 using PixelFn = Rgb (*)(int y, int cb, int cr, int matrix);
+using ChannelFn = uint8_t (*)(int c, int y, int cb, int cr, int matrix);
 
 // YV12 to packed: row pairs, floor(width / 32) groups of 32.
-inline void Yv12ToRgb(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height,
-                      Target dst, Layout layout, PixelFn pixel, int matrix) {
-    const uint32_t n = width / 32 * 32;
+inline void Yv12ToRgb(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height, Target dst,
+                      Layout layout, PixelFn pixel, int matrix) {
     const int bpp = BytesPerPixel(layout);
-    for (uint32_t k = 0; k < height / 2; ++k)
-        for (uint32_t r = 0; r < 2; ++r)
-            for (uint32_t x = 0; x < n; ++x)
-                PutPixel(dst.row(2 * k + r) + x * bpp, layout,
-                         pixel(y.row(2 * k + r)[x], cb.row(k)[x / 2], cr.row(k)[x / 2], matrix));
+    for (uint32_t r = 0; r < height / 2 * 2; ++r)
+        for (uint32_t x = 0; x < width / 32 * 32; ++x)
+            PutPixel(dst.row(r) + x * bpp, layout, pixel(y.row(r)[x], cb.row(r / 2)[x / 2], cr.row(r / 2)[x / 2], matrix));
 }
 
 // YUY2 to packed: every row, groups of 16 (32-bit) or 32 (24-bit) pixels.
@@ -162,27 +145,23 @@ inline void Yuy2ToRgb(const Plane& src, uint32_t width, uint32_t height, Target 
                       int matrix) {
     const int bpp = BytesPerPixel(layout);
     const uint32_t group = bpp == 4 ? 16 : 32;
-    const uint32_t n = width / group * group;
-    for (uint32_t row = 0; row < height; ++row)
-        for (uint32_t x = 0; x < n; ++x) {
-            const uint8_t* pair = src.row(row) + (x / 2) * 4;
-            PutPixel(dst.row(row) + x * bpp, layout, pixel(pair[(x % 2) * 2], pair[1], pair[3], matrix));
+    for (uint32_t r = 0; r < height; ++r)
+        for (uint32_t x = 0; x < width / group * group; ++x) {
+            const uint8_t* pair = src.row(r) + (x / 2) * 4;
+            PutPixel(dst.row(r) + x * bpp, layout, pixel(pair[(x % 2) * 2], pair[1], pair[3], matrix));
         }
 }
 
-using ChannelFn = uint8_t (*)(int c, int y, int cb, int cr, int matrix);
-
 // YV12 to YV12: luma per pixel, chroma from each block's top-left luma.
-inline void Yv12ToYv12(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height,
-                       Plane& dy, Plane& dcb, Plane& dcr, ChannelFn channel, int matrix) {
-    const uint32_t n = width / 32 * 32;
-    for (uint32_t k = 0; k < height / 2; ++k)
-        for (uint32_t x = 0; x < n; ++x) {
-            const int u = cb.row(k)[x / 2], v = cr.row(k)[x / 2];
-            for (uint32_t r = 0; r < 2; ++r) dy.row(2 * k + r)[x] = channel(0, y.row(2 * k + r)[x], u, v, matrix);
-            if (x % 2 == 0) {
-                dcb.row(k)[x / 2] = channel(1, y.row(2 * k)[x], u, v, matrix);
-                dcr.row(k)[x / 2] = channel(2, y.row(2 * k)[x], u, v, matrix);
+inline void Yv12ToYv12(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height, Plane& dy,
+                       Plane& dcb, Plane& dcr, ChannelFn channel, int matrix) {
+    for (uint32_t r = 0; r < height / 2 * 2; ++r)
+        for (uint32_t x = 0; x < width / 32 * 32; ++x) {
+            const int u = cb.row(r / 2)[x / 2], v = cr.row(r / 2)[x / 2];
+            dy.row(r)[x] = channel(0, y.row(r)[x], u, v, matrix);
+            if (r % 2 == 0 && x % 2 == 0) {
+                dcb.row(r / 2)[x / 2] = channel(1, y.row(r)[x], u, v, matrix);
+                dcr.row(r / 2)[x / 2] = channel(2, y.row(r)[x], u, v, matrix);
             }
         }
 }
