@@ -45,6 +45,7 @@ public:
     }
     void apply(R y, const ChromaTerms<V>& c, R (&out)[3]) const {
         const R t = V::mul(V::sub(y, off_), yg_);
+        #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) out[k] = V::sra6(V::add(t, c.c[k]));
     }
 
@@ -60,6 +61,7 @@ class AffineMath {
 public:
     using R = typename V::R;
     explicit AffineMath(const CameraRecord& r) : lo_(V::zero()) {
+        #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
             set_row(k, r.m[k]);
             pre_[k] = V::set16(r.offset[k]);
@@ -67,6 +69,7 @@ public:
         }
     }
     explicit AffineMath(const ReencodeRecord& r) : lo_(V::set16(r.luma_offset)) {
+        #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
             set_row(k, r.m[k]);
             pre_[k] = V::zero();
@@ -76,6 +79,7 @@ public:
 
     ChromaTerms<V> chroma(R u, R v) const {
         ChromaTerms<V> t;
+        #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
             t.c[k] = V::add(V::mul(u, m1_[k]), V::mul(v, m2_[k]));
             if constexpr (!kReencode) t.c[k] = V::add(t.c[k], pre_[k]);
@@ -89,6 +93,7 @@ public:
         return r;
     }
     void apply(R y, const ChromaTerms<V>& c, R (&out)[3]) const {
+        #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) out[k] = one(k, y, c.c[k]);
     }
 
@@ -114,6 +119,7 @@ inline void Pixels16(const Math& m, typename V::R ylo, typename V::R yhi, const 
     typename V::R a[3], b[3];
     m.apply(ylo, clo, a);
     m.apply(yhi, chi, b);
+    #pragma GCC unroll 4
     for (int k = 0; k < 3; ++k) bytes[k] = V::packus(a[k], b[k]);
 }
 
@@ -124,11 +130,13 @@ inline void Pack24(const typename V::R (&q)[4], typename V::R (&o)[3]) {
     R c[4];
 #if defined(__SSSE3__)
     const R pick = V::broadcast(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+    #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) c[k] = V::shuffle8(q[k], pick);
 #else
     // SSE2 has no byte shuffle: close the gap inside each 64-bit half, then
     // move the upper half down next to the lower one.
     const __m128i low3 = _mm_set1_epi64x(0xFFFFFF);
+    #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
         const __m128i t = _mm_or_si128(_mm_and_si128(q[k], low3), _mm_srli_epi64(_mm_andnot_si128(low3, q[k]), 8));
         c[k] = _mm_or_si128(_mm_move_epi64(t), _mm_slli_si128(_mm_srli_si128(t, 8), 6));
@@ -158,22 +166,17 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     }
 }
 
-// ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row.
+// ---- YV12 to RGB: 16 pixels per lane of one row.
 template <class V, class Math, int Bpp, bool Bgr>
-inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
-                      const uint8_t* cr, uint8_t* d0, uint8_t* d1) {
+inline void Yv12Block(const Math& m, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* d) {
     using R = typename V::R;
     const R k128 = V::set16(128);
     const ChromaTerms<V> c = m.chroma(V::sub(V::chroma(cb), k128), V::sub(V::chroma(cr), k128));
-    const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
     const R z = V::zero();
     R rgb[3];
-    const R a = V::load(y0);
-    Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr>(d0, rgb);
-    const R b = V::load(y1);
-    Pixels16<V>(m, V::lo8(b, z), V::hi8(b, z), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr>(d1, rgb);
+    const R a = V::load(y);
+    Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), DupLo(c), DupHi(c), rgb);
+    StoreRgb<V, Bpp, Bgr>(d, rgb);
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
@@ -183,15 +186,15 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
     constexpr size_t kStep = 16 * V::kLanes;
     const size_t n = size_t{width / 32} * 32;
     for (uint32_t k = 0; k < height / 2; ++k) {
-        const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
-        const uint8_t* y1 = y0 + ys;
         const uint8_t* cbr = cb + ptrdiff_t{k} * cbs;
         const uint8_t* crr = cr + ptrdiff_t{k} * crs;
-        uint8_t* d0 = dst + ptrdiff_t{2 * k} * ds;
-        uint8_t* d1 = d0 + ds;
-        for (size_t x = 0; x < n; x += kStep) {
-            Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, cbr + x / 2, crr + x / 2, d0 + x * Bpp,
-                                            d1 + x * Bpp);
+        // Both rows of the pair read chroma row k; one row at a time keeps
+        // the memory streams few (the chroma row is still in cache).
+        for (uint32_t r = 2 * k; r < 2 * k + 2; ++r) {
+            const uint8_t* yr = y + ptrdiff_t{r} * ys;
+            uint8_t* d = dst + ptrdiff_t{r} * ds;
+            for (size_t x = 0; x < n; x += kStep)
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, yr + x, cbr + x / 2, crr + x / 2, d + x * Bpp);
         }
     }
     _mm_sfence();

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace vemx::ccvt {
 namespace {
@@ -115,14 +116,18 @@ struct V256 {
 
 inline void Stream(uint8_t* p, __m128i v) { _mm_stream_si128(reinterpret_cast<__m128i*>(p), v); }
 
+template <class V, int M, size_t... K>
+inline void StreamLanesOf(uint8_t* dst, const typename V::R (&regs)[M], std::index_sequence<K...>) {
+    (Stream(dst + K * 16, V::template lane<0>(regs[K])), ...);
+    if constexpr (V::kLanes == 2) (Stream(dst + (M + K) * 16, V::template lane<1>(regs[K])), ...);
+}
+
 // Stores M registers whose lanes each hold M*16 consecutive output bytes:
-// lane L of register k goes to dst + (L*M + k)*16.
+// lane L of register k goes to dst + (L*M + k)*16.  Unrolled at compile
+// time so the registers never pass through memory.
 template <class V, int M>
 inline void StreamLanes(uint8_t* dst, const typename V::R (&regs)[M]) {
-    for (int k = 0; k < M; ++k) Stream(dst + k * 16, V::template lane<0>(regs[k]));
-    if constexpr (V::kLanes == 2) {
-        for (int k = 0; k < M; ++k) Stream(dst + (M + k) * 16, V::template lane<1>(regs[k]));
-    }
+    StreamLanesOf<V, M>(dst, regs, std::make_index_sequence<M>{});
 }
 
 }  // namespace

@@ -132,8 +132,9 @@ using PixelFn = Rgb (*)(int y, int cb, int cr, int matrix);
 using ChannelFn = uint8_t (*)(int c, int y, int cb, int cr, int matrix);
 
 // YV12 to packed: row pairs, floor(width / 32) groups of 32.
-inline void Yv12ToRgb(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height, Target dst,
-                      Layout layout, PixelFn pixel, int matrix) {
+template <class Pixel>
+void Yv12ToRgb(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height, Target dst,
+               Layout layout, Pixel pixel, int matrix) {
     const int bpp = BytesPerPixel(layout);
     for (uint32_t r = 0; r < height / 2 * 2; ++r)
         for (uint32_t x = 0; x < width / 32 * 32; ++x)
@@ -141,8 +142,8 @@ inline void Yv12ToRgb(const Plane& y, const Plane& cb, const Plane& cr, uint32_t
 }
 
 // YUY2 to packed: every row, groups of 16 (32-bit) or 32 (24-bit) pixels.
-inline void Yuy2ToRgb(const Plane& src, uint32_t width, uint32_t height, Target dst, Layout layout, PixelFn pixel,
-                      int matrix) {
+template <class Pixel>
+void Yuy2ToRgb(const Plane& src, uint32_t width, uint32_t height, Target dst, Layout layout, Pixel pixel, int matrix) {
     const int bpp = BytesPerPixel(layout);
     const uint32_t group = bpp == 4 ? 16 : 32;
     for (uint32_t r = 0; r < height; ++r)
@@ -153,8 +154,9 @@ inline void Yuy2ToRgb(const Plane& src, uint32_t width, uint32_t height, Target 
 }
 
 // YV12 to YV12: luma per pixel, chroma from each block's top-left luma.
-inline void Yv12ToYv12(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height, Plane& dy,
-                       Plane& dcb, Plane& dcr, ChannelFn channel, int matrix) {
+template <class Channel>
+void Yv12ToYv12(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height, Plane& dy,
+                Plane& dcb, Plane& dcr, Channel channel, int matrix) {
     for (uint32_t r = 0; r < height / 2 * 2; ++r)
         for (uint32_t x = 0; x < width / 32 * 32; ++x) {
             const int u = cb.row(r / 2)[x / 2], v = cr.row(r / 2)[x / 2];
