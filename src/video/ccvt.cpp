@@ -192,19 +192,14 @@ VEMX_CCVT_YV12_RGB(vemx_ccvt_yv12_rgb32_sony, 1, 0, 1)
 VEMX_CCVT_YV12_RGB(vemx_ccvt_yv12_bgr24_sony, 1, 1, 0)
 VEMX_CCVT_YV12_RGB(vemx_ccvt_yv12_bgr32_sony, 1, 1, 1)
 
-// Matrix 6 of this one member is served by the camera coefficients: callers
-// of the 32-bit BGR output with index 6 get camera material treatment.
+// Matrix 6 of this one member is served by the camera coefficients, exactly
+// as vemx_ccvt_yv12_bgr32_sony would serve it.
 VEMX_EXPORT void vemx_ccvt_yv12_bgr32(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
                                       const uint8_t* cr, int32_t y_stride, int32_t cb_stride,
                                       int32_t cr_stride, uint8_t* dst, int32_t dst_stride, int32_t matrix) {
-    if (matrix == 6) {
-        vemx_ccvt_yv12_bgr32_sony(width, height, y, cb, cr, y_stride, cb_stride, cr_stride, dst, dst_stride,
-                                  matrix);
-        return;
-    }
     Guarded("vemx_ccvt_yv12_bgr32", [&] {
-        ActiveKernels().yv12_rgb[0][1][1](width, height, y, cb, cr, y_stride, cb_stride, cr_stride, dst,
-                                          dst_stride, matrix);
+        ActiveKernels().yv12_rgb[matrix == 6][1][1](width, height, y, cb, cr, y_stride, cb_stride, cr_stride, dst,
+                                                    dst_stride, matrix);
     });
 }
 
