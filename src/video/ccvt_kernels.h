@@ -166,17 +166,23 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     }
 }
 
-// ---- YV12 to RGB: 16 pixels per lane of one row.
+// ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
+// the chroma terms are worked out once for both.
 template <class V, class Math, int Bpp, bool Bgr>
-inline void Yv12Block(const Math& m, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* d) {
+inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
+                      const uint8_t* cr, uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
     const R k128 = V::set16(128);
     const ChromaTerms<V> c = m.chroma(V::sub(V::chroma(cb), k128), V::sub(V::chroma(cr), k128));
+    const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
     const R z = V::zero();
     R rgb[3];
-    const R a = V::load(y);
-    Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), DupLo(c), DupHi(c), rgb);
-    StoreRgb<V, Bpp, Bgr>(d, rgb);
+    const R a = V::load(y0);
+    Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), clo, chi, rgb);
+    StoreRgb<V, Bpp, Bgr>(d0, rgb);
+    const R b = V::load(y1);
+    Pixels16<V>(m, V::lo8(b, z), V::hi8(b, z), clo, chi, rgb);
+    StoreRgb<V, Bpp, Bgr>(d1, rgb);
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
@@ -186,15 +192,15 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
     constexpr size_t kStep = 16 * V::kLanes;
     const size_t n = size_t{width / 32} * 32;
     for (uint32_t k = 0; k < height / 2; ++k) {
+        const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
+        const uint8_t* y1 = y0 + ys;
         const uint8_t* cbr = cb + ptrdiff_t{k} * cbs;
         const uint8_t* crr = cr + ptrdiff_t{k} * crs;
-        // Both rows of the pair read chroma row k; one row at a time keeps
-        // the memory streams few (the chroma row is still in cache).
-        for (uint32_t r = 2 * k; r < 2 * k + 2; ++r) {
-            const uint8_t* yr = y + ptrdiff_t{r} * ys;
-            uint8_t* d = dst + ptrdiff_t{r} * ds;
-            for (size_t x = 0; x < n; x += kStep)
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, yr + x, cbr + x / 2, crr + x / 2, d + x * Bpp);
+        uint8_t* d0 = dst + ptrdiff_t{2 * k} * ds;
+        uint8_t* d1 = d0 + ds;
+        for (size_t x = 0; x < n; x += kStep) {
+            Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, cbr + x / 2, crr + x / 2, d0 + x * Bpp,
+                                            d1 + x * Bpp);
         }
     }
     _mm_sfence();
