@@ -9,5 +9,7 @@
 #include "vemx_mediaencoder.h"
 #include "vemx_mp4filewriter.h"
 #include "vemx_quadmapping.h"
+#include "vemx_ccvt.h"
+#include "vemx_procamp.h"
 
 #endif
