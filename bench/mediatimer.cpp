@@ -38,7 +38,10 @@ struct Stats {
 Stats percentiles(std::vector<int64_t> v, double unit) {
     if (v.empty()) return {0, 0, 0};
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return static_cast<double>(v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))]) / unit; };
+    auto at = [&](double q) {
+        return static_cast<double>(v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))]) /
+               unit;
+    };
     return {at(0.5), at(0.99), static_cast<double>(v.back()) / unit};
 }
 
@@ -60,7 +63,9 @@ long switches(long tid) {
     return v;
 }
 
-long this_tid() { return static_cast<long>(syscall(SYS_gettid)); }
+long this_tid() {
+    return static_cast<long>(syscall(SYS_gettid));
+}
 
 // What a tick-rate run measured, whichever timer produced it.
 struct TickRun {
@@ -89,7 +94,8 @@ struct TickRun {
         std::printf("%s lateness p99: %.3f ms\n", name, s.p99);
         std::printf("%s lateness max: %.3f ms\n", name, s.max);
         std::printf("%s cpu: %.3f %% of a core\n", name, 100.0 * cpu / seconds);
-        std::printf("%s timer thread wake-ups: %.1f per s\n", name, static_cast<double>(wakes) / seconds);
+        std::printf("%s timer thread wake-ups: %.1f per s\n", name,
+                    static_cast<double>(wakes) / seconds);
         std::printf("%s ticks: %.2f per s\n", name, static_cast<double>(late.size()) / seconds);
     }
 };
@@ -147,7 +153,7 @@ void bench_timerfd(double seconds) {
 }
 
 class SchedulerRun {
-public:
+  public:
     SchedulerRun() : timer_(this, &SchedulerRun::OnTimer, &SchedulerRun::OnRelease) {}
     ~SchedulerRun() { timer_.Stop(); }
 
@@ -166,8 +172,10 @@ public:
         return late_;
     }
 
-private:
-    void OnTimer(int64_t time, int64_t, int64_t) { late_.push_back(monotonic_100ns() - (base_ + time)); }
+  private:
+    void OnTimer(int64_t time, int64_t, int64_t) {
+        late_.push_back(monotonic_100ns() - (base_ + time));
+    }
     void OnRelease(int64_t) {
         if (--left_ == 0) done_.set();
     }
@@ -205,10 +213,10 @@ void bench_scheduler(int items) {
 }
 
 class Echo final : public VIZur::Service {
-public:
+  public:
     ~Echo() override { Stop(); }
 
-private:
+  private:
     intptr_t OnCommand(uint32_t, VIZur::CommandRequest*) override { return 0; }
 };
 

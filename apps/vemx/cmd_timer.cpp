@@ -41,7 +41,9 @@ struct Run {
     }
 };
 
-double ms(int64_t v) { return static_cast<double>(v) / 10000.0; }
+double ms(int64_t v) {
+    return static_cast<double>(v) / 10000.0;
+}
 
 int run_timer(const std::vector<std::string>& args) {
     double seconds = 3;
@@ -72,11 +74,14 @@ int run_timer(const std::vector<std::string>& args) {
         std::lock_guard g(run.lock);
         late = run.late;
     }
-    std::printf("rate: %d/%d (%.3f ticks/s) for %.1f s\n", num, den, static_cast<double>(num) / den, seconds);
+    std::printf("rate: %d/%d (%.3f ticks/s) for %.1f s\n", num, den, static_cast<double>(num) / den,
+                seconds);
     std::printf("ticks: %zu\n", late.size() + 1);
     if (late.empty()) return 1;
     std::sort(late.begin(), late.end());
-    auto at = [&](double q) { return late[static_cast<size_t>(q * static_cast<double>(late.size() - 1))]; };
+    auto at = [&](double q) {
+        return late[static_cast<size_t>(q * static_cast<double>(late.size() - 1))];
+    };
     std::printf("lateness p50: %.3f ms\n", ms(at(0.5)));
     std::printf("lateness p99: %.3f ms\n", ms(at(0.99)));
     std::printf("lateness max: %.3f ms\n", ms(late.back()));
@@ -86,5 +91,6 @@ int run_timer(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VEMX_TOOL_COMMAND("timer", "[seconds] [NUM/DEN]: run a media timer (default 3 s at 30000/1001), print lateness",
-                  run_timer);
+VEMX_TOOL_COMMAND(
+    "timer", "[seconds] [NUM/DEN]: run a media timer (default 3 s at 30000/1001), print lateness",
+    run_timer);

@@ -32,7 +32,8 @@ VEMX_API void qvmediatimer_set_rate(void* timer, int32_t numerator, int32_t deno
 
 /* May be changed while the timer runs; ticks that fall due while the
  * callback is null are skipped. */
-VEMX_API void qvmediatimer_set_callback(void* timer, qvmediatimer_callback_t callback, void* context);
+VEMX_API void qvmediatimer_set_callback(void* timer, qvmediatimer_callback_t callback,
+                                        void* context);
 
 /* Starts the timer's thread (once); the first tick follows at once.
  * 0 when the handle or the callback is null, otherwise 1. */

@@ -44,9 +44,13 @@ Registry& registry() {
     return r;
 }
 
-uintptr_t id_of(HWND w) { return reinterpret_cast<uintptr_t>(w); }
+uintptr_t id_of(HWND w) {
+    return reinterpret_cast<uintptr_t>(w);
+}
 
-std::wstring err_text(int err) { return L"err=" + std::to_wstring(err); }
+std::wstring err_text(int err) {
+    return L"err=" + std::to_wstring(err);
+}
 
 const char kTag[] = "INFO[VIZur::LazyWindow] ";
 const char kErrorTag[] = "ERROR[VIZur::LazyWindow] ";
@@ -87,7 +91,8 @@ HWND LazyWindow::CreateMessageOnlyWindow(Service* service) {
         std::lock_guard guard(r.lock);
         if (!r.class_name.empty()) {
             const uintptr_t id = ++r.last_id;
-            r.windows.emplace(id, WindowThunk{&Service::WindowProcedure, service, std::move(queue)});
+            r.windows.emplace(id,
+                              WindowThunk{&Service::WindowProcedure, service, std::move(queue)});
             window = reinterpret_cast<HWND>(id);
         }
     } catch (const std::bad_alloc&) {
@@ -96,8 +101,8 @@ HWND LazyWindow::CreateMessageOnlyWindow(Service* service) {
         err = e.code().value();
     }
     if (!window) {
-        vemx::frame::ReportFunction(L"vemx", L"LazyWindow", 156, L"VIZur::LazyWindow::CreateMessageOnlyWindow",
-                                    err_text(err));
+        vemx::frame::ReportFunction(L"vemx", L"LazyWindow", 156,
+                                    L"VIZur::LazyWindow::CreateMessageOnlyWindow", err_text(err));
         return nullptr;
     }
     Service::WindowProcedure(window, WM_CREATE, 0, 0, service);
@@ -122,7 +127,8 @@ int LazyWindow::PostClose(HWND window) {
     auto it = r.windows.find(id_of(window));
     if (it == r.windows.end() || it->second.closing) return ERROR_INVALID_WINDOW_HANDLE;
     try {
-        if (!it->second.queue->Post({id_of(window), WM_CLOSE, 0, 0})) return ERROR_INVALID_WINDOW_HANDLE;
+        if (!it->second.queue->Post({id_of(window), WM_CLOSE, 0, 0}))
+            return ERROR_INVALID_WINDOW_HANDLE;
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -137,7 +143,9 @@ int PostMessageW(HWND window, uint32_t message, uintptr_t wParam, intptr_t lPara
     if (it == r.windows.end() || it->second.closing) return ERROR_INVALID_WINDOW_HANDLE;
     try {
         // A closed queue means the owning thread has ended.
-        return it->second.queue->Post({id_of(window), message, wParam, lParam}) ? 0 : ERROR_INVALID_WINDOW_HANDLE;
+        return it->second.queue->Post({id_of(window), message, wParam, lParam})
+                   ? 0
+                   : ERROR_INVALID_WINDOW_HANDLE;
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -191,8 +199,8 @@ bool PostMessageGuaranteed(HWND window, uint32_t message, uintptr_t wParam) {
     for (;;) {
         const int err = PostMessageW(window, message, wParam, 0);
         if (err == 0) return true;
-        vemx::frame::LogPrint(kErrorTag, "PostMessageGuaranteed(%p, %d, %d, %d) FAILED, err=%d", window,
-                              static_cast<int>(message), static_cast<int>(wParam), 0, err);
+        vemx::frame::LogPrint(kErrorTag, "PostMessageGuaranteed(%p, %d, %d, %d) FAILED, err=%d",
+                              window, static_cast<int>(message), static_cast<int>(wParam), 0, err);
         if (err == ERROR_INVALID_WINDOW_HANDLE) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -213,7 +221,9 @@ void FinishRequest(uintptr_t wParam) {
 
 Service::Service() = default;
 
-Service::~Service() { Stop(); }
+Service::~Service() {
+    Stop();
+}
 
 void Service::Start() {
     if (thread_.joinable()) return;
@@ -250,7 +260,8 @@ uint32_t Service::SendCommand(uint32_t command, CommandRequest* request) {
         request = new CommandRequest(own_event.get());
     }
     Event* const done = request->event;  // the request is gone once the command ran
-    if (!PostMessageGuaranteed(window_.load(), WM_SERVICE_COMMAND + command, reinterpret_cast<uintptr_t>(request))) {
+    if (!PostMessageGuaranteed(window_.load(), WM_SERVICE_COMMAND + command,
+                               reinterpret_cast<uintptr_t>(request))) {
         delete request;
         return 0;
     }
@@ -259,18 +270,23 @@ uint32_t Service::SendCommand(uint32_t command, CommandRequest* request) {
     return own_event ? 1 : WAIT_OBJECT_0;
 }
 
-void Service::Run() { LazyWindow::MessageLoop(msg_); }
+void Service::Run() {
+    LazyWindow::MessageLoop(msg_);
+}
 
-intptr_t Service::WindowProcedure(HWND window, uint32_t message, uintptr_t wParam, intptr_t, void* context) {
+intptr_t Service::WindowProcedure(HWND window, uint32_t message, uintptr_t wParam, intptr_t,
+                                  void* context) {
     auto* self = static_cast<Service*>(context);
     if (message >= WM_SERVICE_COMMAND) {
         intptr_t result = 0;
         try {
-            result = self->OnCommand(message - WM_SERVICE_COMMAND, reinterpret_cast<CommandRequest*>(wParam));
+            result = self->OnCommand(message - WM_SERVICE_COMMAND,
+                                     reinterpret_cast<CommandRequest*>(wParam));
         } catch (const vemx::frame::ComError&) {
             // Reported where it was raised; the service goes on.
         } catch (const std::exception& e) {
-            vemx::frame::LogPrint(kErrorTag, "command %u failed: %s", message - WM_SERVICE_COMMAND, e.what());
+            vemx::frame::LogPrint(kErrorTag, "command %u failed: %s", message - WM_SERVICE_COMMAND,
+                                  e.what());
         }
         FinishRequest(wParam);
         return result;

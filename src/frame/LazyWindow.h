@@ -38,7 +38,7 @@ inline constexpr uint32_t WAIT_FAILED = 0xFFFFFFFF;
 class Service;
 
 class LazyWindow {
-public:
+  public:
     // Counts one use; the first registers the window class.  Non-zero when a
     // class is registered.
     static int Initialize();
@@ -91,7 +91,7 @@ bool PostMessageGuaranteed(HWND window, uint32_t message, uintptr_t wParam);
 // belongs to the service thread, which sets the event (when there is one)
 // after the command ran and then destroys the request.
 class CommandRequest {
-public:
+  public:
     explicit CommandRequest(vemx::platform::Event* done = nullptr) noexcept : event(done) {}
     CommandRequest(const CommandRequest&) = delete;
     CommandRequest& operator=(const CommandRequest&) = delete;
@@ -103,7 +103,7 @@ public:
 // A derived class must call Stop() in its own destructor: the thread calls
 // its virtual operations until it has ended.
 class Service {
-public:
+  public:
     Service();
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -127,9 +127,11 @@ public:
     HWND Window() const noexcept { return window_.load(); }
     bool Running() const noexcept { return running_.load() != 0; }
     bool HasThread() const noexcept { return thread_.joinable(); }
-    bool OnServiceThread() const noexcept { return std::this_thread::get_id() == thread_id_.load(); }
+    bool OnServiceThread() const noexcept {
+        return std::this_thread::get_id() == thread_id_.load();
+    }
 
-protected:
+  protected:
     virtual void OnThreadBegin() {}
     virtual void OnThreadEnd() {}
     virtual void OnCreate(HWND) {}
@@ -141,10 +143,10 @@ protected:
     std::atomic<int> running_{0};
     MSG msg_;  // the loop's message record; its wParam is the exit code
 
-private:
+  private:
     friend class LazyWindow;
-    static intptr_t WindowProcedure(HWND window, uint32_t message, uintptr_t wParam, intptr_t lParam,
-                                    void* context);
+    static intptr_t WindowProcedure(HWND window, uint32_t message, uintptr_t wParam,
+                                    intptr_t lParam, void* context);
     void ThreadMain();
     // Runs the pending 0x1400 messages, OnClose, destroys the window and
     // hands back the commands that can no longer run.

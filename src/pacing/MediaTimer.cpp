@@ -140,7 +140,8 @@ void MediaTimer::Run() {
                 DispatchMessageW(m);
             }
         } else {
-            vemx::frame::ReportShort(L"vemx", L"MsgWaitForMultipleObjects failed, err=" + std::to_wstring(errno));
+            vemx::frame::ReportShort(
+                L"vemx", L"MsgWaitForMultipleObjects failed, err=" + std::to_wstring(errno));
             return;
         }
     }
@@ -172,7 +173,8 @@ void MediaTimer::Deliver() {
             OnTimer(entry.time, item, now - entry.time);
         } catch (const ComError&) {
         } catch (const std::exception& e) {
-            vemx::frame::LogPrint("ERROR[VIZur::LazyWindow] ", "VIZur::MediaTimer::OnTimer: %s", e.what());
+            vemx::frame::LogPrint("ERROR[VIZur::LazyWindow] ", "VIZur::MediaTimer::OnTimer: %s",
+                                  e.what());
         }
         OnRelease(item);
     }

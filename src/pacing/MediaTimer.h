@@ -16,7 +16,7 @@
 namespace VIZur {
 
 class MediaTimer : private Service {
-public:
+  public:
     using Clock = vemx::platform::ReferenceClock;
 
     ~MediaTimer() override;
@@ -49,7 +49,7 @@ public:
     size_t PendingCount() const;
     std::recursive_mutex& Lock() const noexcept { return lock_; }
 
-protected:
+  protected:
     MediaTimer();
 
     // At an entry's time, for each of its items in scheduling order, on the
@@ -58,7 +58,7 @@ protected:
     // Once for every item the timer lets go of, after OnTimer or instead of it.
     virtual void OnRelease(int64_t item) = 0;
 
-private:
+  private:
     struct TimerEntry {
         int64_t time;
         std::vector<int64_t> items;
@@ -86,7 +86,7 @@ private:
 // Forwards OnTimer and OnRelease to two member functions of a target object.
 template <class T>
 class media_timer_t final : public MediaTimer {
-public:
+  public:
     using timer_fn = void (T::*)(int64_t time, int64_t item, int64_t lateness);
     using release_fn = void (T::*)(int64_t item);
 
@@ -94,8 +94,10 @@ public:
         : target_(target), on_timer_(on_timer), on_release_(on_release) {}
     ~media_timer_t() override { Stop(); }
 
-private:
-    void OnTimer(int64_t time, int64_t item, int64_t lateness) override { (target_->*on_timer_)(time, item, lateness); }
+  private:
+    void OnTimer(int64_t time, int64_t item, int64_t lateness) override {
+        (target_->*on_timer_)(time, item, lateness);
+    }
     void OnRelease(int64_t item) override { (target_->*on_release_)(item); }
 
     T* target_;

@@ -20,7 +20,7 @@ using frame::HRESULT;
 using platform::ReferenceClock;
 
 class MediaTimer : public VIZur::Service {
-public:
+  public:
     ~MediaTimer() override { Stop(); }
 
     void SetRate(int64_t numerator, int64_t denominator) {
@@ -40,7 +40,7 @@ public:
         return callback_ != nullptr;
     }
 
-private:
+  private:
     void OnCreate(VIZur::HWND) override {
         tick_count_ = 0;
         start_time_ = 0;
@@ -99,7 +99,8 @@ private:
                     VIZur::DispatchMessageW(m);
                 }
             } else {
-                frame::ReportShort(L"vemx", L"MsgWaitForMultipleObjects failed, err=" + std::to_wstring(errno));
+                frame::ReportShort(
+                    L"vemx", L"MsgWaitForMultipleObjects failed, err=" + std::to_wstring(errno));
                 return;
             }
         }
@@ -127,10 +128,11 @@ private:
             // The products are widened so that long runs and high rates do
             // not overflow; every quotient fits 64 bits.
             const int64_t t = now - start_time_;
-            while (running_ && tick_count_ <= static_cast<int64_t>(static_cast<__int128>(numerator) * t /
-                                                                   (static_cast<__int128>(denominator) * kSecond))) {
-                const auto tick_time = static_cast<int64_t>(static_cast<__int128>(tick_count_) * denominator *
-                                                            kSecond / numerator);
+            while (running_ && tick_count_ <= static_cast<int64_t>(
+                                                  static_cast<__int128>(numerator) * t /
+                                                  (static_cast<__int128>(denominator) * kSecond))) {
+                const auto tick_time = static_cast<int64_t>(static_cast<__int128>(tick_count_) *
+                                                            denominator * kSecond / numerator);
                 ++tick_count_;
                 if (callback) callback(tick_time, tick_time - t, context);
             }
@@ -179,7 +181,8 @@ VEMX_EXPORT void qvmediatimer_set_rate(void* timer, int32_t numerator, int32_t d
     if (!timer) return;
     vemx::frame::Guarded("qvmediatimer_set_rate", [&] {
         if (numerator <= 0 || denominator <= 0) {
-            vemx::frame::ReportFunction(L"vemx", L"qvmediatimer", __LINE__, L"qvmediatimer_set_rate",
+            vemx::frame::ReportFunction(L"vemx", L"qvmediatimer", __LINE__,
+                                        L"qvmediatimer_set_rate",
                                         L"invalid rate " + std::to_wstring(numerator) + L"/" +
                                             std::to_wstring(denominator));
             return;
@@ -188,7 +191,8 @@ VEMX_EXPORT void qvmediatimer_set_rate(void* timer, int32_t numerator, int32_t d
     });
 }
 
-VEMX_EXPORT void qvmediatimer_set_callback(void* timer, qvmediatimer_callback_t callback, void* context) {
+VEMX_EXPORT void qvmediatimer_set_callback(void* timer, qvmediatimer_callback_t callback,
+                                           void* context) {
     if (!timer) return;
     static_cast<MediaTimer*>(timer)->SetCallback(callback, context);
 }

@@ -20,7 +20,7 @@ struct Message {
 };
 
 class MessageQueue final : public Waitable {
-public:
+  public:
     MessageQueue();
 
     // The calling thread's queue, made on first use.  When the thread ends the
@@ -42,7 +42,7 @@ public:
 
     bool try_acquire() noexcept override;
 
-private:
+  private:
     std::mutex lock_;
     std::deque<Message> entries_;
     bool closed_ = false;

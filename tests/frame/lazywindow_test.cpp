@@ -19,7 +19,7 @@ namespace {
 
 // Records what ran, in order; command 9 blocks until `gate` is set.
 class Recorder final : public VIZur::Service {
-public:
+  public:
     ~Recorder() override { Stop(); }
     Strings Events() {
         std::lock_guard g(lock_);
@@ -29,7 +29,7 @@ public:
     std::thread::id thread;
     bool stray = false;  // something ran off the service thread
 
-private:
+  private:
     void Note(std::string what) {
         std::lock_guard g(lock_);
         events_.push_back(std::move(what));
@@ -60,12 +60,16 @@ struct TrackedRequest : VIZur::CommandRequest {
     std::atomic<int>* destroyed;
 };
 
-uintptr_t Tracked(Event* e, std::atomic<int>* gone) { return reinterpret_cast<uintptr_t>(new TrackedRequest(e, gone)); }
+uintptr_t Tracked(Event* e, std::atomic<int>* gone) {
+    return reinterpret_cast<uintptr_t>(new TrackedRequest(e, gone));
+}
 
-uint32_t Command(uint32_t n) { return VIZur::WM_SERVICE_COMMAND + n; }
+uint32_t Command(uint32_t n) {
+    return VIZur::WM_SERVICE_COMMAND + n;
+}
 
 class ServiceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_NE(VIZur::LazyWindow::Initialize(), 0); }
     void TearDown() override { VIZur::LazyWindow::Uninitialize(); }
     // Starts s and holds its thread inside command 9 until s.gate is set.
@@ -95,13 +99,14 @@ TEST_F(ServiceTest, LifecycleRunsOnTheServiceThreadAndRequestsAreHandedOver) {
     vemx_test::LogCapture log;
     Recorder s;
     s.Start();
-    s.Start();  // already running: no second thread
+    s.Start();                        // already running: no second thread
     EXPECT_NE(s.SendCommand(5), 0u);  // returns only after the command ran
     EXPECT_EQ(s.Events().back(), "cmd5");
     std::atomic<int> gone{0};
     Event done;
     EXPECT_EQ(s.SendCommand(2, new TrackedRequest(&done, &gone)), VIZur::WAIT_OBJECT_0);
-    EXPECT_EQ(s.SendCommand(3, new TrackedRequest(nullptr, &gone)), VIZur::WAIT_FAILED);  // not waited for
+    EXPECT_EQ(s.SendCommand(3, new TrackedRequest(nullptr, &gone)),
+              VIZur::WAIT_FAILED);  // not waited for
     s.Stop();
     s.Stop();
     EXPECT_EQ(gone, 2);
@@ -118,7 +123,8 @@ TEST_F(ServiceTest, LifecycleRunsOnTheServiceThreadAndRequestsAreHandedOver) {
     EXPECT_EQ(log.lines().size(), 1u);
     log.clear();
     EXPECT_FALSE(VIZur::PostMessageGuaranteed(reinterpret_cast<VIZur::HWND>(0x10), 0x1400, 7));
-    EXPECT_EQ(log.lines(), (Strings{"ERROR[VIZur::LazyWindow] PostMessageGuaranteed(0x10, 5120, 7, 0) FAILED, err=1400\n"}));
+    EXPECT_EQ(log.lines(), (Strings{"ERROR[VIZur::LazyWindow] PostMessageGuaranteed(0x10, 5120, 7, "
+                                    "0) FAILED, err=1400\n"}));
     s.Start();
     EXPECT_NE(s.SendCommand(6), 0u);
 }
@@ -132,7 +138,8 @@ TEST_F(ServiceTest, CommandsFromManyThreadsAllRunAndPostsRunInPostingOrder) {
         senders.emplace_back([&, t] {
             for (int i = 0; i < kEach; ++i) s.SendCommand(100 + t);
         });
-    for (uint32_t c = 10; c < 60; ++c) ASSERT_TRUE(VIZur::PostMessageGuaranteed(s.Window(), Command(c), 0));
+    for (uint32_t c = 10; c < 60; ++c)
+        ASSERT_TRUE(VIZur::PostMessageGuaranteed(s.Window(), Command(c), 0));
     for (auto& t : senders) t.join();
     s.Stop();
     std::vector<int> per_thread(kThreads);
@@ -180,7 +187,7 @@ TEST_F(ServiceTest, CloseRunsBaseCommandsQueuedBehindItAndReleasesTheRestUnrun) 
     blocked.join();
     EXPECT_TRUE(wait_one(base_done, 5s));
     EXPECT_TRUE(wait_one(other_done, 5s));  // its sender is not left waiting
-    s.Stop();  // the thread ended by itself; Stop only joins
+    s.Stop();                               // the thread ended by itself; Stop only joins
     EXPECT_EQ(gone, 2);
     EXPECT_EQ(s.Events(), (Strings{"begin", "create", "cmd9", "cmd0", "close", "end"}));
 }
@@ -194,7 +201,7 @@ TEST(Service, WithoutAWindowClassTheServiceReportsYetStillStops) {
     EXPECT_EQ(s.SendCommand(1), 0u);
     s.Stop();
     EXPECT_EQ(s.Events(), (Strings{"begin", "end"}));
-    EXPECT_EQ(log.count_containing(
-                  "[vemx][ERROR]: LazyWindow(156): [VIZur::LazyWindow::CreateMessageOnlyWindow] err=1407\n"),
+    EXPECT_EQ(log.count_containing("[vemx][ERROR]: LazyWindow(156): "
+                                   "[VIZur::LazyWindow::CreateMessageOnlyWindow] err=1407\n"),
               1u);
 }

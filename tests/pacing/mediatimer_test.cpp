@@ -24,7 +24,7 @@ struct Call {
 // The owner side: records what the timer hands over; item 7 reschedules
 // itself 1 ms later until chain_end.
 class Owner {
-public:
+  public:
     Owner() : timer(this, &Owner::OnTimer, &Owner::OnRelease) {
         VIZur::LazyWindow::Initialize();
         auto clock = vemx::platform::ReferenceClock::Create();
@@ -41,7 +41,8 @@ public:
     }
     void OnRelease(int64_t item) {
         Record({false, 0, item, 0, 0, std::this_thread::get_id()});
-        if (++released == wanted) done.set();
+        ++released;
+        done.set();
     }
     void Record(Call c) {
         std::lock_guard g(lock);
@@ -52,13 +53,14 @@ public:
         return calls;
     }
     bool WaitReleases(int n) {
-        wanted = n;
-        return released >= n || wait_one(done, 5s);
+        while (released < n)
+            if (!wait_one(done, 5s)) return false;
+        return true;
     }
 
     std::mutex lock;
     std::vector<Call> calls;
-    std::atomic<int> released{0}, wanted{-1};
+    std::atomic<int> released{0};
     vemx::platform::Event done;
     int64_t chain_end = 0;
     VIZur::media_timer_t<Owner> timer;  // last: stopped before the rest goes
@@ -99,12 +101,13 @@ TEST(MediaTimer, FlushReleasesEverythingOnTheTimerThreadAndCancelsTheAdvice) {
     const std::thread::id timer_thread = o.Calls()[0].thread;
     EXPECT_NE(timer_thread, std::this_thread::get_id());
 
-    for (int64_t i = 0; i < 4; ++i) o.timer.Schedule(t0 + (30 - i % 2) * kMs, 20 + i);
+    for (int64_t i = 0; i < 4; ++i) o.timer.Schedule(t0 + (100 - i % 2) * kMs, 20 + i);
     o.timer.Flush();
     EXPECT_EQ(o.timer.PendingCount(), 0u);
-    std::this_thread::sleep_for(60ms);  // past the cancelled time: no OnTimer
+    o.timer.Schedule(t0 + 120 * kMs, 25);  // past the cancelled times
+    ASSERT_TRUE(o.WaitReleases(6));
     auto calls = o.Calls();
-    ASSERT_EQ(calls.size(), 6u);
+    ASSERT_EQ(calls.size(), 8u);
     const int64_t order[] = {21, 23, 20, 22};  // time order, then scheduling order
     for (size_t i = 2; i < 6; ++i) {
         EXPECT_FALSE(calls[i].timer);
@@ -118,10 +121,11 @@ TEST(MediaTimer, FlushReleasesEverythingOnTheTimerThreadAndCancelsTheAdvice) {
     o.timer.Schedule(t0 + 100000 * kMs, 31);
     o.timer.Flush();
     calls = o.Calls();
-    ASSERT_EQ(calls.size(), 8u);
-    EXPECT_EQ(calls[6].item, 30);
-    EXPECT_EQ(calls[7].item, 31);
-    EXPECT_EQ(calls[7].thread, std::this_thread::get_id());
+    ASSERT_EQ(calls.size(), 10u);
+    EXPECT_EQ(calls[6].item, 25);
+    EXPECT_EQ(calls[8].item, 30);
+    EXPECT_EQ(calls[9].item, 31);
+    EXPECT_EQ(calls[9].thread, std::this_thread::get_id());
 }
 
 TEST(MediaTimer, CallbacksMayScheduleAgainAndAnEarlierTimeRearms) {
@@ -145,10 +149,11 @@ TEST(MediaTimer, CallbacksMayScheduleAgainAndAnEarlierTimeRearms) {
 TEST(MediaTimer, MovingTheBaseLaterHoldsBackAnEntryAlreadyArmed) {
     Owner o;
     o.timer.Start();
-    o.timer.Schedule(10 * kMs, 1);
+    o.timer.SetBaseTime(o.timer.BaseTime() + o.timer.GetStreamTime());
+    o.timer.Schedule(50 * kMs, 1);
     o.timer.SetBaseTime(o.timer.BaseTime() + 80 * kMs);
     ASSERT_TRUE(o.WaitReleases(1));
-    EXPECT_GE(o.Calls()[0].stream_now, 10 * kMs);
+    EXPECT_GE(o.Calls()[0].stream_now, 50 * kMs);
 }
 
 TEST(MediaTimer, FlushRacingScheduleLosesNoItemAndDeliversNoneTwice) {

@@ -114,7 +114,8 @@ TEST(QvMediaTimer, ANewNumeratorTakesEffectAtOnceFromTheSameStart) {
     ASSERT_TRUE(vemx::platform::wait_one(sink.enough, 10s));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms);
     qvmediatimer_delete(t);
-    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(sink.Ticks()[i].time, static_cast<int64_t>(i) * 100000);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(sink.Ticks()[i].time, static_cast<int64_t>(i) * 100000);
 }
 
 TEST(QvMediaTimer, DeletingWhileTickingFastStopsTheCallbacks) {
