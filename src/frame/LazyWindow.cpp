@@ -321,7 +321,12 @@ void Service::ThreadMain() {
     window_ = LazyWindow::CreateMessageOnlyWindow(this);
     ready_.set();
     Run();
-    // A loop that ended without the close message still closes the window.
+    // A loop that ended on its own (a derived loop sees running_ drop before
+    // the close message arrives) still runs what was queued before the close,
+    // and the window is closed in every case.
+    MSG m;
+    while (window_.load() && PeekMessageW(m, nullptr, 0, UINT32_MAX))
+        if (m.message != WM_QUIT) DispatchMessageW(m);
     if (HWND window = window_.load()) CloseWindow(window);
     OnThreadEnd();
     vemx::frame::LogPrint(kTag, "LazyWindow service ended.");

@@ -194,7 +194,8 @@ VEMX_EXPORT void qvmediatimer_set_rate(void* timer, int32_t numerator, int32_t d
 VEMX_EXPORT void qvmediatimer_set_callback(void* timer, qvmediatimer_callback_t callback,
                                            void* context) {
     if (!timer) return;
-    static_cast<MediaTimer*>(timer)->SetCallback(callback, context);
+    vemx::frame::Guarded("qvmediatimer_set_callback",
+                         [&] { static_cast<MediaTimer*>(timer)->SetCallback(callback, context); });
 }
 
 VEMX_EXPORT int32_t qvmediatimer_init(void* timer) {
