@@ -125,8 +125,6 @@ class Service {
     uint32_t SendCommand(uint32_t command, CommandRequest* request = nullptr);
 
     HWND Window() const noexcept { return window_.load(); }
-    bool Running() const noexcept { return running_.load() != 0; }
-    bool HasThread() const noexcept { return thread_.joinable(); }
     bool OnServiceThread() const noexcept {
         return std::this_thread::get_id() == thread_id_.load();
     }
