@@ -5,5 +5,7 @@
 #include "vemx_frame.h"
 #include "vemx_log.h"
 #include "qvmediatimer.h"
+#include "vemx_audio.h"
+#include "vemx_quadmapping.h"
 
 #endif
