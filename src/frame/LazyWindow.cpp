@@ -39,9 +39,11 @@ struct Registry {
     std::unordered_map<uintptr_t, WindowThunk> windows;
 };
 
+// Never destroyed: service threads a host left running may still post
+// while the process exits.
 Registry& registry() {
-    static Registry r;
-    return r;
+    static Registry* r = new Registry;
+    return *r;
 }
 
 uintptr_t id_of(HWND w) {
