@@ -128,12 +128,12 @@ void bench_timerfd(double seconds) {
     const double cpu0 = cpu_seconds();
     std::thread t([&] {
         const int fd = timerfd_create(CLOCK_MONOTONIC, 0);
-        itimerspec spec{};
+        itimerspec period{};
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        spec.it_value = now;
-        spec.it_interval = {0, 33366667};
-        timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        period.it_value = now;
+        period.it_interval = {0, 33366667};
+        timerfd_settime(fd, TFD_TIMER_ABSTIME, &period, nullptr);
         int64_t k = 0;
         while (!stop) {
             uint64_t expirations;
