@@ -6,6 +6,8 @@
 #include "vemx_log.h"
 #include "qvmediatimer.h"
 #include "vemx_audio.h"
+#include "vemx_mediaencoder.h"
+#include "vemx_mp4filewriter.h"
 #include "vemx_quadmapping.h"
 
 #endif
