@@ -1,5 +1,5 @@
-// The exported frame-rate timer.  Its service thread keeps one clock advice
-// pending, for the next tick's due time, and on each wake-up delivers every
+// The exported frame-rate timer.  Its service thread keeps one clock alarm
+// set, for the next tick's due time, and on each wake-up delivers every
 // tick the clock says is due.
 #include "vemx/qvmediatimer.h"
 
@@ -44,14 +44,17 @@ class MediaTimer : public VIZur::Service {
     void OnCreate(VIZur::HWND) override {
         tick_count_ = 0;
         start_time_ = 0;
-        cookie_ = 0;
+        alarm_.reset();
         clock_.reset();
         try {
             clock_ = ReferenceClock::Create();
             int64_t t0 = 0;
             HRESULT hr = clock_->GetTime(&t0);
             if (hr < 0) frame::RaiseComError(hr, L"qvmediatimer", 91);
-            hr = clock_->AdviseTime(t0, 0, &tick_, &cookie_);
+            // The kernel signals the alarm itself, so a tick costs one
+            // wake-up of this thread and no hop through a timer thread.
+            alarm_ = clock_->CreateAlarm();
+            hr = alarm_->Set(t0);
             if (hr < 0) frame::RaiseComError(hr, L"qvmediatimer", 92);
         } catch (const frame::ComError&) {
             // Reported; the timer runs without ticks.
@@ -59,15 +62,12 @@ class MediaTimer : public VIZur::Service {
     }
 
     void OnClose() override {
-        if (!clock_) return;
         try {
-            // A fired advice whose signal is still unread cannot be cancelled
-            // and need not be.
-            if (cookie_ && clock_->Unadvise(cookie_) < 0 && !tick_.try_acquire())
+            if (alarm_ && alarm_->Cancel() < 0)
                 frame::RaiseComError(frame::E_FAIL, L"qvmediatimer", 102);
         } catch (const frame::ComError&) {
         }
-        cookie_ = 0;
+        alarm_.reset();
         clock_.reset();
     }
 
@@ -75,20 +75,16 @@ class MediaTimer : public VIZur::Service {
 
     void Run() override {
         const int64_t denominator = denominator_.load();
-        platform::Waitable* objects[] = {&tick_, &rate_changed_};
+        platform::Waitable* tick =
+            alarm_ ? static_cast<platform::Waitable*>(alarm_.get()) : &never_;
+        platform::Waitable* objects[] = {tick, &rate_changed_};
         while (running_) {
             const int r = VIZur::MsgWaitForMultipleObjects(objects);
             if (r == 0) {
-                cookie_ = 0;  // spent
                 Tick(denominator);
             } else if (r == 1) {
-                // The next due time moved: replace the pending advice.
-                if (cookie_ && clock_) {
-                    clock_->Unadvise(cookie_);
-                    cookie_ = 0;
-                    tick_.reset();
-                    Tick(denominator);
-                }
+                // The next due time moved: Tick re-arms the alarm for it.
+                if (alarm_) Tick(denominator);
             } else if (r == 2) {
                 VIZur::MSG m;
                 while (VIZur::PeekMessageW(m, nullptr, 0, UINT32_MAX)) {
@@ -109,7 +105,7 @@ class MediaTimer : public VIZur::Service {
     // Delivers the due ticks, then asks for a wake-up at the next one.
     void Tick(int64_t denominator) {
         int64_t now = 0;
-        if (!clock_ || clock_->GetTime(&now) < 0) return;
+        if (!clock_ || !alarm_ || clock_->GetTime(&now) < 0) return;
         qvmediatimer_callback_t callback;
         void* context;
         {
@@ -141,10 +137,10 @@ class MediaTimer : public VIZur::Service {
         const __int128 scaled = static_cast<__int128>(tick_count_) * denominator * kSecond;
         const auto due = static_cast<int64_t>((scaled + numerator - 1) / numerator);
         try {
-            const HRESULT hr = clock_->AdviseTime(start_time_, due, &tick_, &cookie_);
+            const HRESULT hr = alarm_->Set(start_time_ + due);
             if (hr < 0) frame::RaiseComError(hr, L"qvmediatimer", 92);
         } catch (const frame::ComError&) {
-            cookie_ = 0;
+            // Reported; no further ticks until the rate changes.
         }
     }
 
@@ -155,9 +151,9 @@ class MediaTimer : public VIZur::Service {
     void* context_ = nullptr;
     std::shared_ptr<ReferenceClock> clock_;
     int64_t start_time_ = 0;
-    platform::Event tick_;
+    std::unique_ptr<ReferenceClock::Alarm> alarm_;
+    platform::Event never_;  // stands in for the alarm when there is none
     platform::Event rate_changed_;
-    ReferenceClock::Cookie cookie_ = 0;
     int64_t tick_count_ = 0;
 };
 
