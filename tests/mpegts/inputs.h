@@ -108,7 +108,7 @@ struct ProbePacket {
     bool key;
 };
 
-inline std::vector<ProbePacket> ProbePackets(const std::string& path) {
+inline std::vector<ProbePacket> ReadProbePackets(const std::string& path) {
     std::map<int, int> pid_of;
     std::map<int, AVRational> base_of;
     std::istringstream streams(
@@ -137,6 +137,15 @@ inline std::vector<ProbePacket> ProbePackets(const std::string& path) {
                            av_rescale_q(dts, tb, {1, 10000000}) - start_100ns, size, flags[0] == 'K'});
     }
     return packets;
+}
+
+inline const std::vector<ProbePacket>& ProbePackets(const std::string& path) {
+    static std::mutex lock;
+    static std::map<std::string, std::vector<ProbePacket>> cache;
+    std::lock_guard guard(lock);
+    auto it = cache.find(path);
+    if (it == cache.end()) it = cache.emplace(path, ReadProbePackets(path)).first;
+    return it->second;
 }
 
 // What one callback received: per stream id, the packets in order.
