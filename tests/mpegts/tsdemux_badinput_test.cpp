@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "mpegts/inputs.h"
+#include "mpegts/tsdemux_inputs.h"
 
 using namespace ts_test;
 

@@ -7,7 +7,7 @@
 #include <future>
 #include <thread>
 
-#include "mpegts/inputs.h"
+#include "mpegts/tsdemux_inputs.h"
 
 using namespace ts_test;
 using namespace std::chrono_literals;

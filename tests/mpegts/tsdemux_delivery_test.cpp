@@ -2,7 +2,7 @@
 // same files, for every codec it knows and for any way of cutting the input.
 #include <gtest/gtest.h>
 
-#include "mpegts/inputs.h"
+#include "mpegts/tsdemux_inputs.h"
 
 using namespace ts_test;
 using vemx_test::LogCapture;

@@ -39,14 +39,21 @@ inline std::string Run(const std::string& command) {
 
 // The directory holding this run's inputs; removed when the program ends.
 inline const std::string& InputDir() {
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/vemx-tsdemux-XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        std::string path = made ? made : "/tmp";
-        std::atexit([] { std::filesystem::remove_all(InputDir()); });
-        return path;
-    }();
-    return dir;
+    struct Dir {
+        Dir() {
+            char tmpl[] = "/tmp/vemx-tsdemux-XXXXXX";
+            const char* made = mkdtemp(tmpl);
+            path = made ? made : "";
+            EXPECT_FALSE(path.empty());
+        }
+        ~Dir() {
+            std::error_code ignored;
+            if (!path.empty()) std::filesystem::remove_all(path, ignored);
+        }
+        std::string path;
+    };
+    static const Dir dir;
+    return dir.path;
 }
 
 // Makes `name` with the given ffmpeg arguments on first use.
