@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+
+#include <emmintrin.h>
 #include <sstream>
 
 extern "C" {
@@ -146,15 +148,32 @@ bool TsDemux::video_callback_t::FireOnVideoPacket(int64_t pts, int64_t dts, cons
 }
 
 bool TsDemux::video_callback_t::HasSequenceParameterSet(const uint8_t* data, size_t size) noexcept {
-    // Look for the 0x01 of each start code and check the three zeros before it.
-    const uint8_t* p = data;
+    // A start code needs its header byte after it, so it begins at most 5
+    // bytes before the end.
+    if (size < 5) return false;
     const uint8_t* const end = data + size;
-    while (end - p > 4) {
-        const void* one = std::memchr(p + 3, 1, static_cast<size_t>(end - p - 4));
-        if (!one) return false;
-        const uint8_t* q = static_cast<const uint8_t*>(one);
-        if (q[-1] == 0 && q[-2] == 0 && q[-3] == 0 && (q[1] & 0x1F) == 7) return true;
-        p = q - 2;
+    const uint8_t* const last = end - 5;
+    const uint8_t* p = data;
+    const __m128i zero = _mm_setzero_si128();
+    while (p <= last) {
+        // Slice data rarely holds a zero byte and a start code begins with
+        // one: go 16 bytes at a time to the next zero.
+        if (end - p >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+            if (zeros == 0) {
+                p += 16;
+                continue;
+            }
+            p += __builtin_ctz(zeros);
+            if (p > last) break;
+        }
+        if (p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1) {
+            if ((p[4] & 0x1F) == 7) return true;
+            p += 4;
+        } else {
+            ++p;
+        }
     }
     return false;
 }
@@ -448,8 +467,6 @@ int TsDemux::Init() {
     }
     format_->pb = io_;
 
-    data_event_.reset();
-    done_event_.reset();
     {
         std::lock_guard lock(feed_lock_);
         feed_command_ = 0;
@@ -487,7 +504,7 @@ void TsDemux::Uninit() {
         feed_pointer_ = nullptr;
         feed_remainder_ = 0;
     }
-    data_event_.set();
+    data_cv_.notify_all();
     if (thread_.joinable()) thread_.join();
     LogPrint(kInfo, "Thread terminated.");
 
@@ -518,16 +535,14 @@ void TsDemux::Uninit() {
 
 int TsDemux::WriteData(const uint8_t* data, uint64_t size) {
     if (!running()) return 0;
-    {
-        std::lock_guard lock(feed_lock_);
-        if (feed_ended_) return 0;
-        feed_command_ = 1;
-        feed_pointer_ = data;
-        feed_remainder_ = size;
-        writer_waiting_ = true;
-    }
-    data_event_.set();
-    platform::wait_one(done_event_);
+    std::unique_lock lock(feed_lock_);
+    if (feed_ended_) return 0;
+    feed_command_ = 1;
+    feed_pointer_ = data;
+    feed_remainder_ = size;
+    writer_waiting_ = true;
+    data_cv_.notify_one();
+    done_cv_.wait(lock, [this] { return !writer_waiting_; });
     return 0;
 }
 
@@ -536,43 +551,37 @@ int TsDemux::onReadPacket(void* opaque, uint8_t* buffer, int buffer_size) {
 }
 
 int TsDemux::ReadPacket(uint8_t* buffer, int size) {
-    constexpr const wchar_t* kName = L"vemx::tsdemux::TsDemux::onReadPacket";
+    std::unique_lock lock(feed_lock_);
     for (;;) {
-        {
-            std::unique_lock lock(feed_lock_);
-            if (feed_command_ == 1 && feed_remainder_ > 0) {
-                const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(size), feed_remainder_);
-                std::memcpy(buffer, feed_pointer_, n);
-                feed_pointer_ += n;
-                feed_remainder_ -= n;
-                if (feed_remainder_ == 0) {
-                    feed_pointer_ = nullptr;
-                    feed_command_ = 0;
-                    writer_waiting_ = false;
-                    done_event_.set();
-                }
-                return static_cast<int>(n);
-            }
-            if (feed_command_ == 1) {
-                // An empty block: done as soon as it is seen.
-                feed_pointer_ = nullptr;
-                feed_command_ = 0;
-                writer_waiting_ = false;
-                done_event_.set();
-            } else if (feed_command_ == 2) {
-                return -1;
-            } else if (feed_command_ != 0) {
-                const int command = feed_command_;
-                lock.unlock();
-                Report(__LINE__, kName, L"unexpected event, event=" + std::to_wstring(command));
-                return -1;
-            }
+        if (feed_command_ == 1 && feed_remainder_ > 0) {
+            const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(size), feed_remainder_);
+            std::memcpy(buffer, feed_pointer_, n);
+            feed_pointer_ += n;
+            feed_remainder_ -= n;
+            if (feed_remainder_ == 0) FinishBlock();
+            return static_cast<int>(n);
         }
-        if (!platform::wait_one(data_event_)) {
-            Report(__LINE__, kName, L"wait_one, res=" + std::to_wstring(errno));
+        if (feed_command_ == 1) {
+            FinishBlock();  // an empty block is done as soon as it is seen
+        } else if (feed_command_ == 2) {
+            return -1;
+        } else if (feed_command_ != 0) {
+            const int command = feed_command_;
+            lock.unlock();
+            Report(__LINE__, L"vemx::tsdemux::TsDemux::onReadPacket",
+                   L"unexpected event, event=" + std::to_wstring(command));
             return -1;
         }
+        data_cv_.wait(lock, [this] { return feed_command_ != 0; });
     }
+}
+
+void TsDemux::FinishBlock() noexcept {
+    feed_pointer_ = nullptr;
+    feed_remainder_ = 0;
+    feed_command_ = 0;
+    writer_waiting_ = false;
+    done_cv_.notify_one();
 }
 
 void TsDemux::EndOfThread() noexcept {
@@ -580,13 +589,7 @@ void TsDemux::EndOfThread() noexcept {
     std::lock_guard lock(feed_lock_);
     feed_ended_ = true;
     // A writer still waiting would otherwise never return.
-    if (writer_waiting_) {
-        writer_waiting_ = false;
-        if (feed_command_ == 1) feed_command_ = 0;
-        feed_pointer_ = nullptr;
-        feed_remainder_ = 0;
-        done_event_.set();
-    }
+    if (writer_waiting_) FinishBlock();
 }
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,7 +19,6 @@ extern "C" {
 
 #include "audio/VIZur.h"
 #include "frame/handle.h"
-#include "platform/waitable.h"
 #include "vemx/vemx_tsdemux.h"
 
 namespace vemx::tsdemux {
@@ -213,6 +213,8 @@ private:
     void SetVideoCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_video_callback2_t callback, void* ctx);
     void SetAudioCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_audio_callback2_t callback, void* ctx);
     void EndOfThread() noexcept;
+    // Under the feed lock: the block was read; its writer may return.
+    void FinishBlock() noexcept;
     void Report(int line, const wchar_t* function, const std::wstring& text) const noexcept;
 
     vemx_tsdemux_media_info_callback_t media_info_callback_;
@@ -246,8 +248,10 @@ private:
     std::vector<std::shared_ptr<stream_handler_t>> dispatch_;
 
     std::thread thread_;
-    platform::Event data_event_;
-    platform::Event done_event_;
+    // Hand-over of the caller's block: the data condition wakes the reader,
+    // the done condition the writer.  Both go with the feed lock.
+    std::condition_variable data_cv_;
+    std::condition_variable done_cv_;
 
     std::mutex feed_lock_;
     int32_t feed_command_ = 0;  // 0 idle, 1 data pending, 2 stop
