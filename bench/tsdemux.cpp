@@ -132,8 +132,8 @@ Result RunPlain(const std::vector<uint8_t>& bytes, int io_buffer, bool decode) {
         avcodec_parameters_to_context(dec, par);
         avcodec_open2(dec, codec, nullptr);
         AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-        swr_alloc_set_opts2(&swr, &stereo, AV_SAMPLE_FMT_S16, dec->sample_rate, &dec->ch_layout, dec->sample_fmt,
-                            dec->sample_rate, 0, nullptr);
+        swr_alloc_set_opts2(&swr, &stereo, AV_SAMPLE_FMT_S16, dec->sample_rate, &dec->ch_layout,
+                            dec->sample_fmt, dec->sample_rate, 0, nullptr);
         swr_init(swr);
     }
     std::vector<uint8_t> pcm(1 << 16);
@@ -145,8 +145,8 @@ Result RunPlain(const std::vector<uint8_t>& bytes, int io_buffer, bool decode) {
         if (dec && pkt->stream_index == audio && avcodec_send_packet(dec, pkt) >= 0) {
             while (avcodec_receive_frame(dec, frame) >= 0) {
                 uint8_t* out[] = {pcm.data()};
-                swr_convert(swr, out, static_cast<int>(pcm.size() / 4), const_cast<const uint8_t**>(frame->data),
-                            frame->nb_samples);
+                swr_convert(swr, out, static_cast<int>(pcm.size() / 4),
+                            const_cast<const uint8_t**>(frame->data), frame->nb_samples);
                 av_frame_unref(frame);
             }
         }
@@ -190,14 +190,20 @@ int main() {
     char tmpl[] = "/tmp/vemx-bench-tsdemux-XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     const std::string dir = tmpl;
-    const std::string video = dir + "/video.ts", aac = dir + "/h264_aac.ts", mp2 = dir + "/h264_mp2.ts";
+    const std::string video = dir + "/video.ts", aac = dir + "/h264_aac.ts",
+                      mp2 = dir + "/h264_mp2.ts";
     const std::string quiet = "ffmpeg -v error -nostdin -y ";
     const std::string tone = "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=60 ";
     const bool made =
-        Make(quiet + "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=60 -c:v libx264 -preset ultrafast "
-                     "-pix_fmt yuv420p -b:v 3800k -maxrate 4M -bufsize 4M -g 50 " + video) &&
-        Make(quiet + "-i " + video + " " + tone + "-map 0:v -map 1:a -c:v copy -c:a aac -b:a 128k -ac 2 " + aac) &&
-        Make(quiet + "-i " + video + " " + tone + "-map 0:v -map 1:a -c:v copy -c:a mp2 -b:a 192k -ac 2 " + mp2);
+        Make(
+            quiet +
+            "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=60 -c:v libx264 -preset ultrafast "
+            "-pix_fmt yuv420p -b:v 3800k -maxrate 4M -bufsize 4M -g 50 " +
+            video) &&
+        Make(quiet + "-i " + video + " " + tone +
+             "-map 0:v -map 1:a -c:v copy -c:a aac -b:a 128k -ac 2 " + aac) &&
+        Make(quiet + "-i " + video + " " + tone +
+             "-map 0:v -map 1:a -c:v copy -c:a mp2 -b:a 192k -ac 2 " + mp2);
     if (!made) {
         std::filesystem::remove_all(dir);
         return 1;
@@ -210,11 +216,13 @@ int main() {
     // 4096 is the demultiplexer's default read buffer; both sides use the same.
     for (int io : {4096, 65536}) {
         const std::string tag = "_io" + std::to_string(io);
-        const auto [ours, plain] = Best([&] { return RunOurs(pass, io); }, [&] { return RunPlain(pass, io, false); });
+        const auto [ours, plain] =
+            Best([&] { return RunOurs(pass, io); }, [&] { return RunPlain(pass, io, false); });
         Print("vemx_tsdemux" + tag, pass, ours);
         Print("plain_libavformat" + tag, pass, plain);
         std::printf("vemx_vs_plain%s: %.2f x\n", tag.c_str(), plain.seconds / ours.seconds);
-        std::printf("vemx_vs_plain%s_cpu: %.2f x\n", tag.c_str(), plain.cpu_seconds / ours.cpu_seconds);
+        std::printf("vemx_vs_plain%s_cpu: %.2f x\n", tag.c_str(),
+                    plain.cpu_seconds / ours.cpu_seconds);
     }
     const auto [ours, plain] =
         Best([&] { return RunOurs(decoded, 4096); }, [&] { return RunPlain(decoded, 4096, true); });

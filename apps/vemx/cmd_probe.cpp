@@ -54,9 +54,10 @@ void on_media_infos(MediaInfo* const* infos, size_t n, void* ctx) {
         const int id = vemx_mediainfo_get_stream_id(m);
         char line[256];
         if (kind == "video") {
-            std::snprintf(line, sizeof line, "stream pid=%d program=%d video %s %dx%d %s %d/%d fps", id,
-                          vemx_mediainfo_get_program_id(m), vemx_mediainfo_get_type(m), vemx_mediainfo_get_width(m),
-                          vemx_mediainfo_get_height(m), vemx_mediainfo_get_pix_fmt(m), vemx_mediainfo_get_fps_num(m),
+            std::snprintf(line, sizeof line, "stream pid=%d program=%d video %s %dx%d %s %d/%d fps",
+                          id, vemx_mediainfo_get_program_id(m), vemx_mediainfo_get_type(m),
+                          vemx_mediainfo_get_width(m), vemx_mediainfo_get_height(m),
+                          vemx_mediainfo_get_pix_fmt(m), vemx_mediainfo_get_fps_num(m),
                           vemx_mediainfo_get_fps_den(m));
         } else {
             std::snprintf(line, sizeof line, "stream pid=%d program=%d audio %s %d Hz %d ch %s", id,
@@ -127,11 +128,13 @@ int run_probe(const std::vector<std::string>& args) {
     for (const auto& [id, s] : probe.streams) {
         std::printf("pid=%d packets=%" PRIu64 " bytes=%" PRIu64, id, s.packets, s.bytes);
         if (s.video) std::printf(" keys=%" PRIu64, s.keys);
-        std::printf(" first_pts=%.2f ms last_pts=%.2f ms\n", s.first_pts / 10000.0, s.last_pts / 10000.0);
+        std::printf(" first_pts=%.2f ms last_pts=%.2f ms\n", s.first_pts / 10000.0,
+                    s.last_pts / 10000.0);
     }
     return probe.infos.empty() ? 1 : 0;
 }
 
 }  // namespace
 
-VEMX_TOOL_COMMAND("probe", "[--block BYTES] FILE.ts: stream infos and per-stream packet counts", run_probe);
+VEMX_TOOL_COMMAND("probe", "[--block BYTES] FILE.ts: stream infos and per-stream packet counts",
+                  run_probe);

@@ -35,7 +35,8 @@ VEMX_EXTERN_C_BEGIN
 typedef struct MediaInfo MediaInfo;
 
 /* All usable streams in stream order, once, after probing. */
-typedef void (*vemx_tsdemux_media_info_callback_t)(MediaInfo* const* infos, size_t count, void* ctx);
+typedef void (*vemx_tsdemux_media_info_callback_t)(MediaInfo* const* infos, size_t count,
+                                                   void* ctx);
 
 /* The selected video and audio streams; empty strings and zeros for a kind
  * that was not found.  For decoded audio, audio_type is "pcm", channels 2 and
@@ -53,7 +54,8 @@ typedef void (*vemx_tsdemux_format_callback2_t)(uint32_t tag, const char* video_
 typedef void (*vemx_tsdemux_video_callback_t)(int64_t pts, int64_t dts, const uint8_t* data,
                                               int64_t size, bool key, void* ctx);
 typedef void (*vemx_tsdemux_video_callback2_t)(uint32_t tag, int64_t pts, int64_t dts,
-                                               const uint8_t* data, int64_t size, bool key, void* ctx);
+                                               const uint8_t* data, int64_t size, bool key,
+                                               void* ctx);
 typedef void (*vemx_tsdemux_audio_callback_t)(int64_t pts, int64_t dts, const uint8_t* data,
                                               int64_t size, void* ctx);
 typedef void (*vemx_tsdemux_audio_callback2_t)(uint32_t tag, int64_t pts, int64_t dts,
@@ -65,19 +67,21 @@ VEMX_API void vemx_tsdemux_addref(void* handle);
 VEMX_API void vemx_tsdemux_release(void* handle);
 
 /* Options, read at init (buffer size) or when the stream is opened. */
-VEMX_API void vemx_tsdemux_set_buffer_size(void* handle, int bytes);           /* default 4096 */
-VEMX_API void vemx_tsdemux_set_probe_size(void* handle, int64_t kib);          /* 0: libavformat's */
-VEMX_API void vemx_tsdemux_set_analyze_duration(void* handle, int64_t ms);     /* 0: libavformat's */
+VEMX_API void vemx_tsdemux_set_buffer_size(void* handle, int bytes);       /* default 4096 */
+VEMX_API void vemx_tsdemux_set_probe_size(void* handle, int64_t kib);      /* 0: libavformat's */
+VEMX_API void vemx_tsdemux_set_analyze_duration(void* handle, int64_t ms); /* 0: libavformat's */
 VEMX_API void vemx_tsdemux_set_scan_all_pmts(void* handle, int flag);
 
 /* Must be set before init. */
-VEMX_API void vemx_tsdemux_set_media_info_callback(void* handle, vemx_tsdemux_media_info_callback_t callback,
+VEMX_API void vemx_tsdemux_set_media_info_callback(void* handle,
+                                                   vemx_tsdemux_media_info_callback_t callback,
                                                    void* ctx);
 
 /* The best video and audio streams.  Taken over by the demux thread on its
  * next packet: the format callback runs, then the video and audio callbacks
  * are registered for the chosen streams, replacing earlier registrations. */
-VEMX_API void vemx_tsdemux_set_callbacks(void* handle, vemx_tsdemux_format_callback_t format_callback,
+VEMX_API void vemx_tsdemux_set_callbacks(void* handle,
+                                         vemx_tsdemux_format_callback_t format_callback,
                                          vemx_tsdemux_video_callback_t video_callback,
                                          vemx_tsdemux_audio_callback_t audio_callback, void* ctx);
 /* The same for given stream ids (PIDs); a negative id means the best stream. */
@@ -88,7 +92,8 @@ VEMX_API void vemx_tsdemux_set_callbacks1(void* handle, int video_stream_id, int
 /* Adds a track: its callbacks receive `tag` first and listen to the chosen
  * streams beside any other registration.  Any number of tracks. */
 VEMX_API void vemx_tsdemux_set_callbacks2(void* handle, unsigned int tag, int video_stream_id,
-                                          int audio_stream_id, vemx_tsdemux_format_callback2_t format_callback,
+                                          int audio_stream_id,
+                                          vemx_tsdemux_format_callback2_t format_callback,
                                           vemx_tsdemux_video_callback2_t video_callback,
                                           vemx_tsdemux_audio_callback2_t audio_callback, void* ctx);
 
@@ -113,8 +118,9 @@ VEMX_API int vemx_tsdemux_write_data(void* handle, const uint8_t* data, uint64_t
 /* MediaInfo fields. */
 VEMX_API const char* vemx_mediainfo_get_media_type(const MediaInfo* info); /* "video" or "audio" */
 VEMX_API const char* vemx_mediainfo_get_type(const MediaInfo* info);
-VEMX_API const char* vemx_mediainfo_get_pix_fmt(const MediaInfo* info);    /* "yv12" or "yvj12" */
-VEMX_API const char* vemx_mediainfo_get_sample_fmt(const MediaInfo* info); /* s16, s16p, flt, fltp */
+VEMX_API const char* vemx_mediainfo_get_pix_fmt(const MediaInfo* info); /* "yv12" or "yvj12" */
+VEMX_API const char* vemx_mediainfo_get_sample_fmt(
+    const MediaInfo* info); /* s16, s16p, flt, fltp */
 VEMX_API int vemx_mediainfo_get_width(const MediaInfo* info);
 VEMX_API int vemx_mediainfo_get_height(const MediaInfo* info);
 VEMX_API int vemx_mediainfo_get_fps_num(const MediaInfo* info);

@@ -29,15 +29,19 @@ constexpr const char* kError = "ERROR[vemx|tsdemux] ";
 
 constexpr const char* kMainName = "vemx::tsdemux::TsDemux::Main";
 constexpr const wchar_t* kMainNameW = L"vemx::tsdemux::TsDemux::Main";
-constexpr const char* kFireVideoName = "vemx::tsdemux::TsDemux::video_callback_t::FireOnVideoPacket";
-constexpr const char* kFireAudioName = "vemx::tsdemux::TsDemux::audio_callback_t::FireOnAudioPacket";
-constexpr const char* kDecodedName = "vemx::tsdemux::TsDemux::audio_callback_t::OnAudioPacket_Decoded";
+constexpr const char* kFireVideoName =
+    "vemx::tsdemux::TsDemux::video_callback_t::FireOnVideoPacket";
+constexpr const char* kFireAudioName =
+    "vemx::tsdemux::TsDemux::audio_callback_t::FireOnAudioPacket";
+constexpr const char* kDecodedName =
+    "vemx::tsdemux::TsDemux::audio_callback_t::OnAudioPacket_Decoded";
 
 constexpr AVRational kMediaTime{1, 10000000};
 
-void NoFormat(const char*, int, int, const char*, int, int, const char*, int, const char*, int, void*) {}
-void NoFormat2(uint32_t, const char*, int, int, const char*, int, int, const char*, int, const char*, int,
-               void*) {}
+void NoFormat(const char*, int, int, const char*, int, int, const char*, int, const char*, int,
+              void*) {}
+void NoFormat2(uint32_t, const char*, int, int, const char*, int, int, const char*, int,
+               const char*, int, void*) {}
 void NoVideo(int64_t, int64_t, const uint8_t*, int64_t, bool, void*) {}
 void NoVideo2(uint32_t, int64_t, int64_t, const uint8_t*, int64_t, bool, void*) {}
 void NoAudio(int64_t, int64_t, const uint8_t*, int64_t, void*) {}
@@ -65,32 +69,47 @@ std::wstring Widen(const char* s) {
 const char* AudioType(AVCodecID id, bool& decoded) {
     decoded = false;
     switch (id) {
-        case AV_CODEC_ID_AAC: return "adts";
-        case AV_CODEC_ID_MP3: return "mp3";
-        case AV_CODEC_ID_EAC3: return "eac3";
+        case AV_CODEC_ID_AAC:
+            return "adts";
+        case AV_CODEC_ID_MP3:
+            return "mp3";
+        case AV_CODEC_ID_EAC3:
+            return "eac3";
         case AV_CODEC_ID_MP2:
         case AV_CODEC_ID_AC3:
-        case AV_CODEC_ID_AAC_LATM: decoded = true; return "pcm";
-        default: return nullptr;
+        case AV_CODEC_ID_AAC_LATM:
+            decoded = true;
+            return "pcm";
+        default:
+            return nullptr;
     }
 }
 
 const char* VideoType(AVCodecID id) {
     switch (id) {
-        case AV_CODEC_ID_H264: return "h264";
-        case AV_CODEC_ID_MPEG2VIDEO: return "mpeg2video";
-        case AV_CODEC_ID_HEVC: return "hevc";
-        default: return nullptr;
+        case AV_CODEC_ID_H264:
+            return "h264";
+        case AV_CODEC_ID_MPEG2VIDEO:
+            return "mpeg2video";
+        case AV_CODEC_ID_HEVC:
+            return "hevc";
+        default:
+            return nullptr;
     }
 }
 
 const char* SampleFormatName(int fmt) {
     switch (fmt) {
-        case AV_SAMPLE_FMT_S16: return "s16";
-        case AV_SAMPLE_FMT_S16P: return "s16p";
-        case AV_SAMPLE_FMT_FLT: return "flt";
-        case AV_SAMPLE_FMT_FLTP: return "fltp";
-        default: return nullptr;
+        case AV_SAMPLE_FMT_S16:
+            return "s16";
+        case AV_SAMPLE_FMT_S16P:
+            return "s16p";
+        case AV_SAMPLE_FMT_FLT:
+            return "flt";
+        case AV_SAMPLE_FMT_FLTP:
+            return "fltp";
+        default:
+            return nullptr;
     }
 }
 
@@ -107,37 +126,47 @@ const std::shared_ptr<MediaInfo>& MediaInfo::Empty() {
 void TsDemux::stream_handler_t::StartClock(const wchar_t* kind) {
     const int64_t input_start = format->start_time == AV_NOPTS_VALUE ? 0 : format->start_time;
     start_time = input_start * 10;
-    InfoLine(L"vemx", std::wstring(kind) + L": start_time=" + std::to_wstring(start_time * 1000 / 10000000));
+    InfoLine(L"vemx",
+             std::wstring(kind) + L": start_time=" + std::to_wstring(start_time * 1000 / 10000000));
 }
 
 int64_t TsDemux::stream_handler_t::Rebase(int64_t value) const noexcept {
     return av_rescale_q(value, stream->time_base, kMediaTime) - start_time;
 }
 
-TsDemux::video_callback_t::video_callback_t(int32_t stream_id, vemx_tsdemux_video_callback_t callback,
-                                            void* context)
+TsDemux::video_callback_t::video_callback_t(int32_t stream_id,
+                                            vemx_tsdemux_video_callback_t callback, void* context)
     : stream_handler_t(stream_id, context), callback(OrDefault(callback, &NoVideo)) {}
 
-void TsDemux::video_callback_t::SetUp(AVFormatContext* fmt, const std::shared_ptr<MediaInfo>& media) {
+void TsDemux::video_callback_t::SetUp(AVFormatContext* fmt,
+                                      const std::shared_ptr<MediaInfo>& media) {
     info = media;
     format = fmt;
     stream = fmt->streams[media->stream_index];
     stream->pts_wrap_bits = 64;
     switch (stream->codecpar->codec_id) {
-        case AV_CODEC_ID_H264: method = &video_callback_t::OnPacket_H264; break;
+        case AV_CODEC_ID_H264:
+            method = &video_callback_t::OnPacket_H264;
+            break;
         case AV_CODEC_ID_MPEG2VIDEO:
-        case AV_CODEC_ID_HEVC: method = &video_callback_t::OnPacket; break;
-        default: method = &video_callback_t::OnNothing; break;
+        case AV_CODEC_ID_HEVC:
+            method = &video_callback_t::OnPacket;
+            break;
+        default:
+            method = &video_callback_t::OnNothing;
+            break;
     }
 }
 
-void TsDemux::video_callback_t::start() { StartClock(L"V"); }
+void TsDemux::video_callback_t::start() {
+    StartClock(L"V");
+}
 
-bool TsDemux::video_callback_t::FireOnVideoPacket(int64_t pts, int64_t dts, const uint8_t* data, int64_t size,
-                                                  bool key, void* ctx) {
+bool TsDemux::video_callback_t::FireOnVideoPacket(int64_t pts, int64_t dts, const uint8_t* data,
+                                                  int64_t size, bool key, void* ctx) {
     if (pts == AV_NOPTS_VALUE || dts == AV_NOPTS_VALUE) {
-        LogPrint(kError, "%s(%d): invalid value, pts=%" PRId64 ", dts=%" PRId64, kFireVideoName, __LINE__, pts,
-                 dts);
+        LogPrint(kError, "%s(%d): invalid value, pts=%" PRId64 ", dts=%" PRId64, kFireVideoName,
+                 __LINE__, pts, dts);
         return false;
     }
     pts = Rebase(pts);
@@ -160,7 +189,8 @@ bool TsDemux::video_callback_t::HasSequenceParameterSet(const uint8_t* data, siz
         // one: go 16 bytes at a time to the next zero.
         if (end - p >= 16) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+            const unsigned zeros =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
             if (zeros == 0) {
                 p += 16;
                 continue;
@@ -185,12 +215,13 @@ bool TsDemux::video_callback_t::OnPacket(const AVPacket& packet) {
 
 bool TsDemux::video_callback_t::OnPacket_H264(const AVPacket& packet) {
     bool key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
-    if (!key && packet.data) key = HasSequenceParameterSet(packet.data, static_cast<size_t>(packet.size));
+    if (!key && packet.data)
+        key = HasSequenceParameterSet(packet.data, static_cast<size_t>(packet.size));
     return FireOnVideoPacket(packet.pts, packet.dts, packet.data, packet.size, key, context);
 }
 
-TsDemux::audio_callback_t::audio_callback_t(int32_t stream_id, vemx_tsdemux_audio_callback_t callback,
-                                            void* context)
+TsDemux::audio_callback_t::audio_callback_t(int32_t stream_id,
+                                            vemx_tsdemux_audio_callback_t callback, void* context)
     : stream_handler_t(stream_id, context), callback(OrDefault(callback, &NoAudio)) {}
 
 TsDemux::audio_callback_t::~audio_callback_t() {
@@ -198,19 +229,28 @@ TsDemux::audio_callback_t::~audio_callback_t() {
     av_frame_free(&frame_);
 }
 
-void TsDemux::audio_callback_t::SetUp(AVFormatContext* fmt, const std::shared_ptr<MediaInfo>& media) {
+void TsDemux::audio_callback_t::SetUp(AVFormatContext* fmt,
+                                      const std::shared_ptr<MediaInfo>& media) {
     info = media;
     format = fmt;
     stream = fmt->streams[media->stream_index];
     stream->pts_wrap_bits = 64;
     switch (stream->codecpar->codec_id) {
-        case AV_CODEC_ID_AAC: method = &audio_callback_t::OnPacket_Adts; break;
+        case AV_CODEC_ID_AAC:
+            method = &audio_callback_t::OnPacket_Adts;
+            break;
         case AV_CODEC_ID_MP3:
-        case AV_CODEC_ID_EAC3: method = &audio_callback_t::OnPacket; break;
+        case AV_CODEC_ID_EAC3:
+            method = &audio_callback_t::OnPacket;
+            break;
         case AV_CODEC_ID_MP2:
         case AV_CODEC_ID_AC3:
-        case AV_CODEC_ID_AAC_LATM: method = &audio_callback_t::OnAudioPacket_Decoded; break;
-        default: method = &audio_callback_t::OnNothing; break;
+        case AV_CODEC_ID_AAC_LATM:
+            method = &audio_callback_t::OnAudioPacket_Decoded;
+            break;
+        default:
+            method = &audio_callback_t::OnNothing;
+            break;
     }
 }
 
@@ -220,14 +260,17 @@ void TsDemux::audio_callback_t::start() {
     if (id == AV_CODEC_ID_AAC_LATM || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_AC3) OpenDecoder();
 }
 
-void TsDemux::audio_callback_t::CloseDecoder() noexcept { avcodec_free_context(&decoder); }
+void TsDemux::audio_callback_t::CloseDecoder() noexcept {
+    avcodec_free_context(&decoder);
+}
 
 void TsDemux::audio_callback_t::OpenDecoder() {
     CloseDecoder();
     const AVCodecParameters* par = stream->codecpar;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     if (!codec) {
-        LogPrint(kError, "avcodec_find_decoder failed, codecid=%d", static_cast<int>(par->codec_id));
+        LogPrint(kError, "avcodec_find_decoder failed, codecid=%d",
+                 static_cast<int>(par->codec_id));
         return;
     }
     LogPrint(kInfo, "Initializing decoder '%s'...", codec->long_name);
@@ -243,7 +286,8 @@ void TsDemux::audio_callback_t::OpenDecoder() {
 
     int err = avcodec_parameters_to_context(ctx, par);
     if (err < 0) {
-        LogPrint(kError, "avcodec_parameters_to_context failed, err=%d,%s", err, ErrorText(err).c_str());
+        LogPrint(kError, "avcodec_parameters_to_context failed, err=%d,%s", err,
+                 ErrorText(err).c_str());
         avcodec_free_context(&ctx);
         return;
     }
@@ -260,7 +304,8 @@ void TsDemux::audio_callback_t::OpenDecoder() {
     // The opened decoder knows its output format better than probing did
     // (which may have used another decoder of the same codec).
     resampler.Reset();
-    resampler.in_channel_layout = VIZur::ChannelMask(ctx->ch_layout.nb_channels ? ctx->ch_layout : par->ch_layout);
+    resampler.in_channel_layout =
+        VIZur::ChannelMask(ctx->ch_layout.nb_channels ? ctx->ch_layout : par->ch_layout);
     resampler.in_sample_rate = ctx->sample_rate ? ctx->sample_rate : par->sample_rate;
     resampler.in_sample_fmt = ctx->sample_fmt != AV_SAMPLE_FMT_NONE ? ctx->sample_fmt : par->format;
     resampler.out_channel_layout = AV_CH_LAYOUT_STEREO;
@@ -273,8 +318,8 @@ void TsDemux::audio_callback_t::OpenDecoder() {
     }
 }
 
-bool TsDemux::audio_callback_t::FireOnAudioPacket(int64_t pts, int64_t dts, const uint8_t* data, int64_t size,
-                                                  void* ctx) {
+bool TsDemux::audio_callback_t::FireOnAudioPacket(int64_t pts, int64_t dts, const uint8_t* data,
+                                                  int64_t size, void* ctx) {
     if (pts == AV_NOPTS_VALUE || dts == AV_NOPTS_VALUE) {
         LogPrint(kError, "%s(%d): invalid pts/dts value", kFireAudioName, __LINE__);
         return false;
@@ -288,7 +333,8 @@ bool TsDemux::audio_callback_t::FireOnAudioPacket(int64_t pts, int64_t dts, cons
 
 int64_t TsDemux::audio_callback_t::AdtsFrameSize(const uint8_t* data, int64_t size) noexcept {
     if (size <= 7) return size;
-    const int64_t frame = (int64_t{data[3] & 0x03} << 11) | (int64_t{data[4]} << 3) | (data[5] >> 5);
+    const int64_t frame =
+        (int64_t{data[3] & 0x03} << 11) | (int64_t{data[4]} << 3) | (data[5] >> 5);
     // A damaged header must not make the caller read past the packet.
     return std::min(frame, size);
 }
@@ -298,16 +344,16 @@ bool TsDemux::audio_callback_t::OnPacket(const AVPacket& packet) {
 }
 
 bool TsDemux::audio_callback_t::OnPacket_Adts(const AVPacket& packet) {
-    return FireOnAudioPacket(packet.pts, packet.dts, packet.data, AdtsFrameSize(packet.data, packet.size),
-                             context);
+    return FireOnAudioPacket(packet.pts, packet.dts, packet.data,
+                             AdtsFrameSize(packet.data, packet.size), context);
 }
 
 bool TsDemux::audio_callback_t::OnAudioPacket_Decoded(const AVPacket& packet) {
     if (!decoder) return false;
     int err = avcodec_send_packet(decoder, &packet);
     if (err < 0) {
-        LogPrint(kError, "%s: avcodec_send_packet failed, pkt.size=%d, err=%d, %s", kDecodedName, packet.size,
-                 err, ErrorText(err).c_str());
+        LogPrint(kError, "%s: avcodec_send_packet failed, pkt.size=%d, err=%d, %s", kDecodedName,
+                 packet.size, err, ErrorText(err).c_str());
         return false;
     }
     // Every frame is taken out so the decoder never refuses the next packet;
@@ -318,8 +364,8 @@ bool TsDemux::audio_callback_t::OnAudioPacket_Decoded(const AVPacket& packet) {
         av_frame_unref(frame_);
     }
     if (err != AVERROR(EAGAIN) && err != AVERROR_EOF) {
-        LogPrint(kError, "%s: avcodec_receive_frame failed, pkt.size=%d, err=%d, %s", kDecodedName, packet.size,
-                 err, ErrorText(err).c_str());
+        LogPrint(kError, "%s: avcodec_receive_frame failed, pkt.size=%d, err=%d, %s", kDecodedName,
+                 packet.size, err, ErrorText(err).c_str());
         return false;
     }
     return delivering;
@@ -330,7 +376,8 @@ bool TsDemux::audio_callback_t::DeliverDecoded(const AVFrame* decoded) {
     try {
         out = resampler.Resample(decoded);
     } catch (const frame::ComError&) {
-        LogPrint(kError, "%s: conversion failed, %d samples dropped", kDecodedName, decoded->nb_samples);
+        LogPrint(kError, "%s: conversion failed, %d samples dropped", kDecodedName,
+                 decoded->nb_samples);
         return true;
     }
     if (!out) return true;
@@ -353,19 +400,24 @@ TsDemux::TsDemux()
     audios_.max_load_factor(1.0f);
 }
 
-TsDemux::~TsDemux() { Uninit(); }
+TsDemux::~TsDemux() {
+    Uninit();
+}
 
 void TsDemux::Report(int line, const wchar_t* function, const std::wstring& text) const noexcept {
     frame::ReportObject(L"vemx", L"tsdemux", line, function, this, text);
 }
 
-void TsDemux::SetMediaInfoCallback(vemx_tsdemux_media_info_callback_t callback, void* ctx) noexcept {
+void TsDemux::SetMediaInfoCallback(vemx_tsdemux_media_info_callback_t callback,
+                                   void* ctx) noexcept {
     media_info_callback_ = OrDefault(callback, &NoMediaInfo);
     media_info_context_ = ctx;
 }
 
-void TsDemux::SetCallbacks(int32_t video_selector, int32_t audio_selector, vemx_tsdemux_format_callback_t format,
-                           vemx_tsdemux_video_callback_t video, vemx_tsdemux_audio_callback_t audio, void* ctx) {
+void TsDemux::SetCallbacks(int32_t video_selector, int32_t audio_selector,
+                           vemx_tsdemux_format_callback_t format,
+                           vemx_tsdemux_video_callback_t video, vemx_tsdemux_audio_callback_t audio,
+                           void* ctx) {
     std::lock_guard lock(callback_lock_);
     video_selector_ = video_selector;
     audio_selector_ = audio_selector;
@@ -386,7 +438,8 @@ void TsDemux::AddTrack(const track_info_t& track) {
     tracks_pending_.store(true, std::memory_order_release);
 }
 
-void TsDemux::SetVideoCallback(int32_t stream_id, vemx_tsdemux_video_callback_t callback, void* ctx) {
+void TsDemux::SetVideoCallback(int32_t stream_id, vemx_tsdemux_video_callback_t callback,
+                               void* ctx) {
     if (stream_id < 0) {
         Report(__LINE__, L"vemx::tsdemux::TsDemux::SetVideoCallback",
                L"invalid video streamid = " + std::to_wstring(stream_id));
@@ -398,7 +451,8 @@ void TsDemux::SetVideoCallback(int32_t stream_id, vemx_tsdemux_video_callback_t 
     videos_changed_.store(true, std::memory_order_release);
 }
 
-void TsDemux::SetAudioCallback(int32_t stream_id, vemx_tsdemux_audio_callback_t callback, void* ctx) {
+void TsDemux::SetAudioCallback(int32_t stream_id, vemx_tsdemux_audio_callback_t callback,
+                               void* ctx) {
     if (stream_id < 0) {
         Report(__LINE__, L"vemx::tsdemux::TsDemux::SetAudioCallback",
                L"invalid audio streamid = " + std::to_wstring(stream_id));
@@ -410,8 +464,8 @@ void TsDemux::SetAudioCallback(int32_t stream_id, vemx_tsdemux_audio_callback_t 
     audios_changed_.store(true, std::memory_order_release);
 }
 
-void TsDemux::SetVideoCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_video_callback2_t callback,
-                                void* ctx) {
+void TsDemux::SetVideoCallback1(uint32_t tag, int32_t stream_id,
+                                vemx_tsdemux_video_callback2_t callback, void* ctx) {
     if (stream_id < 0) {
         Report(__LINE__, L"vemx::tsdemux::TsDemux::SetVideoCallback1",
                L"invalid video streamid = " + std::to_wstring(stream_id));
@@ -424,8 +478,8 @@ void TsDemux::SetVideoCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_vi
     videos_changed_.store(true, std::memory_order_release);
 }
 
-void TsDemux::SetAudioCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_audio_callback2_t callback,
-                                void* ctx) {
+void TsDemux::SetAudioCallback1(uint32_t tag, int32_t stream_id,
+                                vemx_tsdemux_audio_callback2_t callback, void* ctx) {
     if (stream_id < 0) {
         Report(__LINE__, L"vemx::tsdemux::TsDemux::SetAudioCallback1",
                L"invalid audio streamid = " + std::to_wstring(stream_id));
@@ -614,7 +668,8 @@ void TsDemux::Main() {
 bool TsDemux::OpenInput() {
     AVDictionary* options = nullptr;
     if (scan_all_pmts.load() != 0) av_dict_set(&options, "scan_all_pmts", "1", 0);
-    if (const int64_t kib = probe_size.load(); kib != 0) av_dict_set_int(&options, "probesize", kib * 1024, 0);
+    if (const int64_t kib = probe_size.load(); kib != 0)
+        av_dict_set_int(&options, "probesize", kib * 1024, 0);
     if (const int64_t ms = analyze_duration.load(); ms != 0)
         av_dict_set_int(&options, "analyzeduration", ms * 1000, 0);
 
@@ -637,12 +692,14 @@ void TsDemux::DiscoverStreams() {
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
         const AVStream* st = format_->streams[i];
         const AVCodecParameters* par = st->codecpar;
-        if (par->codec_type != AVMEDIA_TYPE_VIDEO && par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        if (par->codec_type != AVMEDIA_TYPE_VIDEO && par->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
 
         auto info = std::make_shared<MediaInfo>();
         info->stream_index = static_cast<int32_t>(i);
         info->stream_id = st->id;
-        if (const AVProgram* program = av_find_program_from_stream(format_, nullptr, static_cast<int>(i)))
+        if (const AVProgram* program =
+                av_find_program_from_stream(format_, nullptr, static_cast<int>(i)))
             info->program_id = program->id;
         std::wostringstream line;
         line << L"Codec Info[" << info->program_id << L',' << info->stream_id << L"]:";
@@ -652,7 +709,8 @@ void TsDemux::DiscoverStreams() {
             bool decoded = false;
             const char* type = AudioType(par->codec_id, decoded);
             if (!type) {
-                Report(__LINE__, kMainNameW, L"unexpected codec, " + Widen(avcodec_get_name(par->codec_id)));
+                Report(__LINE__, kMainNameW,
+                       L"unexpected codec, " + Widen(avcodec_get_name(par->codec_id)));
                 continue;
             }
             info->type = type;
@@ -661,7 +719,8 @@ void TsDemux::DiscoverStreams() {
             const char* fmt = SampleFormatName(par->format);
             if (!fmt) {
                 const char* name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(par->format));
-                Report(__LINE__, kMainNameW, L"unexpected sample_fmt, " + Widen(name ? name : "none"));
+                Report(__LINE__, kMainNameW,
+                       L"unexpected sample_fmt, " + Widen(name ? name : "none"));
                 fmt = "s16";
             }
             info->sample_fmt = fmt;
@@ -672,7 +731,8 @@ void TsDemux::DiscoverStreams() {
             info->media_type = "video";
             const char* type = VideoType(par->codec_id);
             if (!type) {
-                Report(__LINE__, kMainNameW, L"unexpected codec, " + Widen(avcodec_get_name(par->codec_id)));
+                Report(__LINE__, kMainNameW,
+                       L"unexpected codec, " + Widen(avcodec_get_name(par->codec_id)));
                 continue;
             }
             info->type = type;
@@ -685,12 +745,14 @@ void TsDemux::DiscoverStreams() {
             } else {
                 const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format));
                 Report(__LINE__, kMainNameW,
-                       L"unexpected pix_fmt, " + Widen(name ? name : "none") + L", use yv12 as default");
+                       L"unexpected pix_fmt, " + Widen(name ? name : "none") +
+                           L", use yv12 as default");
                 info->pix_fmt = "yv12";
             }
             // The decoder's frame rate is not kept in the stream parameters;
             // take what probing measured.
-            const AVRational rate = av_guess_frame_rate(format_, const_cast<AVStream*>(st), nullptr);
+            const AVRational rate =
+                av_guess_frame_rate(format_, const_cast<AVStream*>(st), nullptr);
             info->fps_num = rate.num;
             info->fps_den = rate.den;
             line << Widen(type) << L',' << info->width << L',' << info->height << L','
@@ -758,8 +820,8 @@ void TsDemux::ApplySettings() {
     const auto v = Choose(AVMEDIA_TYPE_VIDEO, vsel);
     const auto a = Choose(AVMEDIA_TYPE_AUDIO, asel);
     const format_args_t f = FormatArgs(*a);
-    format(v->type.c_str(), v->width, v->height, v->pix_fmt.c_str(), v->fps_num, v->fps_den, f.type, f.channels,
-           f.sample_fmt, f.sample_rate, ctx);
+    format(v->type.c_str(), v->width, v->height, v->pix_fmt.c_str(), v->fps_num, v->fps_den, f.type,
+           f.channels, f.sample_fmt, f.sample_rate, ctx);
     if (video != &NoVideo) SetVideoCallback(v->stream_id, video, ctx);
     if (audio != &NoAudio) SetAudioCallback(a->stream_id, audio, ctx);
 }
@@ -776,8 +838,9 @@ void TsDemux::ApplyTracks() {
         const auto v = Choose(AVMEDIA_TYPE_VIDEO, t->video_selector);
         const auto a = Choose(AVMEDIA_TYPE_AUDIO, t->audio_selector);
         const format_args_t f = FormatArgs(*a);
-        t->format_callback(t->tag, v->type.c_str(), v->width, v->height, v->pix_fmt.c_str(), v->fps_num,
-                           v->fps_den, f.type, f.channels, f.sample_fmt, f.sample_rate, t->context);
+        t->format_callback(t->tag, v->type.c_str(), v->width, v->height, v->pix_fmt.c_str(),
+                           v->fps_num, v->fps_den, f.type, f.channels, f.sample_fmt, f.sample_rate,
+                           t->context);
         SetVideoCallback1(t->tag, v->stream_id, t->video_callback, t->context);
         SetAudioCallback1(t->tag, a->stream_id, t->audio_callback, t->context);
     }
@@ -867,69 +930,94 @@ using vemx::tsdemux::TsDemux;
 
 namespace {
 
-TsDemux* Demux(void* handle) { return vemx::frame::FromHandle<TsDemux>(handle); }
-const vemx::tsdemux::MediaInfo* Info(const ::MediaInfo* info) { return vemx::tsdemux::MediaInfo::FromPublic(info); }
+TsDemux* Demux(void* handle) {
+    return vemx::frame::FromHandle<TsDemux>(handle);
+}
+const vemx::tsdemux::MediaInfo* Info(const ::MediaInfo* info) {
+    return vemx::tsdemux::MediaInfo::FromPublic(info);
+}
 
 }  // namespace
 
-VEMX_EXPORT void* vemx_tsdemux_new(void) { return vemx::frame::NewHandle<TsDemux>(); }
+VEMX_EXPORT void* vemx_tsdemux_new(void) {
+    return vemx::frame::NewHandle<TsDemux>();
+}
 
-VEMX_EXPORT void vemx_tsdemux_addref(void* handle) { vemx::frame::AddRefHandle(handle); }
+VEMX_EXPORT void vemx_tsdemux_addref(void* handle) {
+    vemx::frame::AddRefHandle(handle);
+}
 
 VEMX_EXPORT void vemx_tsdemux_release(void* handle) {
     Guarded("vemx_tsdemux_release", [&] { vemx::frame::ReleaseHandle(handle); });
 }
 
-VEMX_EXPORT void vemx_tsdemux_set_buffer_size(void* handle, int bytes) { Demux(handle)->buffer_size = bytes; }
+VEMX_EXPORT void vemx_tsdemux_set_buffer_size(void* handle, int bytes) {
+    Demux(handle)->buffer_size = bytes;
+}
 
-VEMX_EXPORT void vemx_tsdemux_set_probe_size(void* handle, int64_t kib) { Demux(handle)->probe_size = kib; }
+VEMX_EXPORT void vemx_tsdemux_set_probe_size(void* handle, int64_t kib) {
+    Demux(handle)->probe_size = kib;
+}
 
 VEMX_EXPORT void vemx_tsdemux_set_analyze_duration(void* handle, int64_t ms) {
     Demux(handle)->analyze_duration = ms;
 }
 
-VEMX_EXPORT void vemx_tsdemux_set_scan_all_pmts(void* handle, int flag) { Demux(handle)->scan_all_pmts = flag; }
+VEMX_EXPORT void vemx_tsdemux_set_scan_all_pmts(void* handle, int flag) {
+    Demux(handle)->scan_all_pmts = flag;
+}
 
-VEMX_EXPORT void vemx_tsdemux_set_media_info_callback(void* handle, vemx_tsdemux_media_info_callback_t callback,
+VEMX_EXPORT void vemx_tsdemux_set_media_info_callback(void* handle,
+                                                      vemx_tsdemux_media_info_callback_t callback,
                                                       void* ctx) {
     Demux(handle)->SetMediaInfoCallback(callback, ctx);
 }
 
-VEMX_EXPORT void vemx_tsdemux_set_callbacks(void* handle, vemx_tsdemux_format_callback_t format_callback,
+VEMX_EXPORT void vemx_tsdemux_set_callbacks(void* handle,
+                                            vemx_tsdemux_format_callback_t format_callback,
                                             vemx_tsdemux_video_callback_t video_callback,
-                                            vemx_tsdemux_audio_callback_t audio_callback, void* ctx) {
-    Guarded("vemx_tsdemux_set_callbacks",
-            [&] { Demux(handle)->SetCallbacks(-1, -1, format_callback, video_callback, audio_callback, ctx); });
+                                            vemx_tsdemux_audio_callback_t audio_callback,
+                                            void* ctx) {
+    Guarded("vemx_tsdemux_set_callbacks", [&] {
+        Demux(handle)->SetCallbacks(-1, -1, format_callback, video_callback, audio_callback, ctx);
+    });
 }
 
 VEMX_EXPORT void vemx_tsdemux_set_callbacks1(void* handle, int video_stream_id, int audio_stream_id,
                                              vemx_tsdemux_format_callback_t format_callback,
                                              vemx_tsdemux_video_callback_t video_callback,
-                                             vemx_tsdemux_audio_callback_t audio_callback, void* ctx) {
+                                             vemx_tsdemux_audio_callback_t audio_callback,
+                                             void* ctx) {
     Guarded("vemx_tsdemux_set_callbacks1", [&] {
-        Demux(handle)->SetCallbacks(video_stream_id, audio_stream_id, format_callback, video_callback,
-                                    audio_callback, ctx);
+        Demux(handle)->SetCallbacks(video_stream_id, audio_stream_id, format_callback,
+                                    video_callback, audio_callback, ctx);
     });
 }
 
 VEMX_EXPORT void vemx_tsdemux_set_callbacks2(void* handle, unsigned int tag, int video_stream_id,
-                                             int audio_stream_id, vemx_tsdemux_format_callback2_t format_callback,
+                                             int audio_stream_id,
+                                             vemx_tsdemux_format_callback2_t format_callback,
                                              vemx_tsdemux_video_callback2_t video_callback,
-                                             vemx_tsdemux_audio_callback2_t audio_callback, void* ctx) {
+                                             vemx_tsdemux_audio_callback2_t audio_callback,
+                                             void* ctx) {
     Guarded("vemx_tsdemux_set_callbacks2", [&] {
-        Demux(handle)->AddTrack(
-            {tag, video_stream_id, audio_stream_id, format_callback, video_callback, audio_callback, ctx});
+        Demux(handle)->AddTrack({tag, video_stream_id, audio_stream_id, format_callback,
+                                 video_callback, audio_callback, ctx});
     });
 }
 
 VEMX_EXPORT void vemx_tsdemux_set_video_callback(void* handle, int stream_id,
-                                                 vemx_tsdemux_video_callback_t callback, void* ctx) {
-    Guarded("vemx_tsdemux_set_video_callback", [&] { Demux(handle)->SetVideoCallback(stream_id, callback, ctx); });
+                                                 vemx_tsdemux_video_callback_t callback,
+                                                 void* ctx) {
+    Guarded("vemx_tsdemux_set_video_callback",
+            [&] { Demux(handle)->SetVideoCallback(stream_id, callback, ctx); });
 }
 
 VEMX_EXPORT void vemx_tsdemux_set_audio_callback(void* handle, int stream_id,
-                                                 vemx_tsdemux_audio_callback_t callback, void* ctx) {
-    Guarded("vemx_tsdemux_set_audio_callback", [&] { Demux(handle)->SetAudioCallback(stream_id, callback, ctx); });
+                                                 vemx_tsdemux_audio_callback_t callback,
+                                                 void* ctx) {
+    Guarded("vemx_tsdemux_set_audio_callback",
+            [&] { Demux(handle)->SetAudioCallback(stream_id, callback, ctx); });
 }
 
 VEMX_EXPORT int vemx_tsdemux_init(void* handle) {
@@ -941,22 +1029,43 @@ VEMX_EXPORT void vemx_tsdemux_uninit(void* handle) {
 }
 
 VEMX_EXPORT int vemx_tsdemux_write_data(void* handle, const uint8_t* data, uint64_t size) {
-    return Guarded("vemx_tsdemux_write_data", 0, [&] { return Demux(handle)->WriteData(data, size); });
+    return Guarded("vemx_tsdemux_write_data", 0,
+                   [&] { return Demux(handle)->WriteData(data, size); });
 }
 
 VEMX_EXPORT const char* vemx_mediainfo_get_media_type(const ::MediaInfo* info) {
     return Info(info)->media_type.c_str();
 }
-VEMX_EXPORT const char* vemx_mediainfo_get_type(const ::MediaInfo* info) { return Info(info)->type.c_str(); }
-VEMX_EXPORT const char* vemx_mediainfo_get_pix_fmt(const ::MediaInfo* info) { return Info(info)->pix_fmt.c_str(); }
+VEMX_EXPORT const char* vemx_mediainfo_get_type(const ::MediaInfo* info) {
+    return Info(info)->type.c_str();
+}
+VEMX_EXPORT const char* vemx_mediainfo_get_pix_fmt(const ::MediaInfo* info) {
+    return Info(info)->pix_fmt.c_str();
+}
 VEMX_EXPORT const char* vemx_mediainfo_get_sample_fmt(const ::MediaInfo* info) {
     return Info(info)->sample_fmt.c_str();
 }
-VEMX_EXPORT int vemx_mediainfo_get_width(const ::MediaInfo* info) { return Info(info)->width; }
-VEMX_EXPORT int vemx_mediainfo_get_height(const ::MediaInfo* info) { return Info(info)->height; }
-VEMX_EXPORT int vemx_mediainfo_get_fps_num(const ::MediaInfo* info) { return Info(info)->fps_num; }
-VEMX_EXPORT int vemx_mediainfo_get_fps_den(const ::MediaInfo* info) { return Info(info)->fps_den; }
-VEMX_EXPORT int vemx_mediainfo_get_channels(const ::MediaInfo* info) { return Info(info)->channels; }
-VEMX_EXPORT int vemx_mediainfo_get_sample_rate(const ::MediaInfo* info) { return Info(info)->sample_rate; }
-VEMX_EXPORT int vemx_mediainfo_get_stream_id(const ::MediaInfo* info) { return Info(info)->stream_id; }
-VEMX_EXPORT int vemx_mediainfo_get_program_id(const ::MediaInfo* info) { return Info(info)->program_id; }
+VEMX_EXPORT int vemx_mediainfo_get_width(const ::MediaInfo* info) {
+    return Info(info)->width;
+}
+VEMX_EXPORT int vemx_mediainfo_get_height(const ::MediaInfo* info) {
+    return Info(info)->height;
+}
+VEMX_EXPORT int vemx_mediainfo_get_fps_num(const ::MediaInfo* info) {
+    return Info(info)->fps_num;
+}
+VEMX_EXPORT int vemx_mediainfo_get_fps_den(const ::MediaInfo* info) {
+    return Info(info)->fps_den;
+}
+VEMX_EXPORT int vemx_mediainfo_get_channels(const ::MediaInfo* info) {
+    return Info(info)->channels;
+}
+VEMX_EXPORT int vemx_mediainfo_get_sample_rate(const ::MediaInfo* info) {
+    return Info(info)->sample_rate;
+}
+VEMX_EXPORT int vemx_mediainfo_get_stream_id(const ::MediaInfo* info) {
+    return Info(info)->stream_id;
+}
+VEMX_EXPORT int vemx_mediainfo_get_program_id(const ::MediaInfo* info) {
+    return Info(info)->program_id;
+}

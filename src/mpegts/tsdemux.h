@@ -3,9 +3,9 @@
 // thread runs libavformat over them and hands each packet of a selected
 // stream to that stream's handler.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,7 +25,7 @@ namespace vemx::tsdemux {
 
 // One usable audio or video stream as probing found it.
 class MediaInfo {
-public:
+  public:
     virtual ~MediaInfo() = default;
 
     int32_t stream_index = -1;
@@ -53,12 +53,13 @@ public:
 };
 
 class TsDemux : public frame::RefCounted {
-public:
+  public:
     // What every stream handler shares: where its packets come from and how
     // their timestamps are rebased.
     class stream_handler_t {
-    public:
-        stream_handler_t(int32_t stream_id, void* context) : stream_id(stream_id), context(context) {}
+      public:
+        stream_handler_t(int32_t stream_id, void* context)
+            : stream_id(stream_id), context(context) {}
         stream_handler_t(const stream_handler_t&) = delete;
         stream_handler_t& operator=(const stream_handler_t&) = delete;
         virtual ~stream_handler_t() = default;
@@ -77,7 +78,7 @@ public:
         int64_t start_time = 0;
         std::shared_ptr<MediaInfo> info;
 
-    protected:
+      protected:
         // Start time from the input, with the information line for `kind`.
         void StartClock(const wchar_t* kind);
         // Stream time base to 100 ns from the start.
@@ -85,7 +86,7 @@ public:
     };
 
     class video_callback_t final : public stream_handler_t {
-    public:
+      public:
         struct listener_t {
             uint32_t tag;
             vemx_tsdemux_video_callback2_t callback;
@@ -100,7 +101,8 @@ public:
         void SetUp(AVFormatContext* format, const std::shared_ptr<MediaInfo>& media) override;
 
         // False when the timestamps are unusable; nothing is delivered then.
-        bool FireOnVideoPacket(int64_t pts, int64_t dts, const uint8_t* data, int64_t size, bool key, void* ctx);
+        bool FireOnVideoPacket(int64_t pts, int64_t dts, const uint8_t* data, int64_t size,
+                               bool key, void* ctx);
 
         // True when the payload holds an SPS behind a four-byte start code.
         static bool HasSequenceParameterSet(const uint8_t* data, size_t size) noexcept;
@@ -109,14 +111,14 @@ public:
         std::vector<listener_t> listeners;
         method_t method = &video_callback_t::OnNothing;
 
-    private:
+      private:
         bool OnNothing(const AVPacket&) { return true; }
         bool OnPacket(const AVPacket& packet);
         bool OnPacket_H264(const AVPacket& packet);
     };
 
     class audio_callback_t final : public stream_handler_t {
-    public:
+      public:
         struct listener_t {
             uint32_t tag;
             vemx_tsdemux_audio_callback2_t callback;
@@ -131,7 +133,8 @@ public:
         void on_packet(const AVPacket& packet) override { (this->*method)(packet); }
         void SetUp(AVFormatContext* format, const std::shared_ptr<MediaInfo>& media) override;
 
-        bool FireOnAudioPacket(int64_t pts, int64_t dts, const uint8_t* data, int64_t size, void* ctx);
+        bool FireOnAudioPacket(int64_t pts, int64_t dts, const uint8_t* data, int64_t size,
+                               void* ctx);
 
         // The length of the first ADTS frame, bounded by the packet.
         static int64_t AdtsFrameSize(const uint8_t* data, int64_t size) noexcept;
@@ -142,7 +145,7 @@ public:
         AVCodecContext* decoder = nullptr;
         VIZur::SimpleResampler resampler;
 
-    private:
+      private:
         bool OnNothing(const AVPacket&) { return true; }
         bool OnPacket(const AVPacket& packet);
         bool OnPacket_Adts(const AVPacket& packet);
@@ -174,8 +177,9 @@ public:
     std::atomic<int64_t> analyze_duration{0};  // ms
 
     void SetMediaInfoCallback(vemx_tsdemux_media_info_callback_t callback, void* ctx) noexcept;
-    void SetCallbacks(int32_t video_selector, int32_t audio_selector, vemx_tsdemux_format_callback_t format,
-                      vemx_tsdemux_video_callback_t video, vemx_tsdemux_audio_callback_t audio, void* ctx);
+    void SetCallbacks(int32_t video_selector, int32_t audio_selector,
+                      vemx_tsdemux_format_callback_t format, vemx_tsdemux_video_callback_t video,
+                      vemx_tsdemux_audio_callback_t audio, void* ctx);
     void AddTrack(const track_info_t& track);
     void SetVideoCallback(int32_t stream_id, vemx_tsdemux_video_callback_t callback, void* ctx);
     void SetAudioCallback(int32_t stream_id, vemx_tsdemux_audio_callback_t callback, void* ctx);
@@ -186,7 +190,7 @@ public:
 
     bool running() const noexcept { return running_.load(std::memory_order_acquire) != 0; }
 
-private:
+  private:
     using video_map_t = std::unordered_map<int32_t, std::shared_ptr<video_callback_t>>;
     using audio_map_t = std::unordered_map<int32_t, std::shared_ptr<audio_callback_t>>;
 
@@ -210,8 +214,10 @@ private:
     };
     static format_args_t FormatArgs(const MediaInfo& audio) noexcept;
     std::shared_ptr<MediaInfo> Choose(AVMediaType kind, int32_t selector) const;
-    void SetVideoCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_video_callback2_t callback, void* ctx);
-    void SetAudioCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_audio_callback2_t callback, void* ctx);
+    void SetVideoCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_video_callback2_t callback,
+                           void* ctx);
+    void SetAudioCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_audio_callback2_t callback,
+                           void* ctx);
     void EndOfThread() noexcept;
     // Under the feed lock: the block was read; its writer may return.
     void FinishBlock() noexcept;

@@ -18,7 +18,8 @@ TEST(TsDemuxBadInput, RandomBytesDeliverNothing) {
 TEST(TsDemuxBadInput, TruncatedStreamDeliversItsWholePackets) {
     const auto whole = Bytes("mpeg2_mp2");
     const Recorder full = Demux(whole, Blocks(65536));
-    const std::vector<uint8_t> cut(whole.begin(), whole.begin() + static_cast<long>(whole.size() * 3 / 5 + 77));
+    const std::vector<uint8_t> cut(whole.begin(),
+                                   whole.begin() + static_cast<long>(whole.size() * 3 / 5 + 77));
     const Recorder part = Demux(cut, RandomBlocks(5));
     ASSERT_EQ(part.packets.size(), 2u);
     for (const auto& [pid, list] : part.packets) {
@@ -35,7 +36,8 @@ TEST(TsDemuxBadInput, BitFlipsInTheMiddle) {
         auto bytes = Bytes(name);
         std::mt19937 rng(3);
         const size_t third = bytes.size() / 3;
-        for (int i = 0; i < 200; ++i) bytes[third + rng() % third] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        for (int i = 0; i < 200; ++i)
+            bytes[third + rng() % third] ^= static_cast<uint8_t>(1u << (rng() % 8));
         const Recorder rec = Demux(bytes, RandomBlocks(9));
         EXPECT_FALSE(rec.packets.empty()) << name;
     }

@@ -20,17 +20,17 @@ struct Collector {
     std::vector<std::string> formats;  // "tag video WxH pix fps audio ch fmt rate"
     std::map<std::string, int> counts;
 
-    static void OnFormat2(uint32_t tag, const char* vt, int w, int h, const char* pf, int fn, int fd,
-                          const char* at, int ch, const char* sf, int sr, void* ctx) {
+    static void OnFormat2(uint32_t tag, const char* vt, int w, int h, const char* pf, int fn,
+                          int fd, const char* at, int ch, const char* sf, int sr, void* ctx) {
         char line[256];
-        std::snprintf(line, sizeof line, "%u %s %dx%d %s %d/%d %s %d %s %d", tag, vt, w, h, pf, fn, fd, at, ch, sf,
-                      sr);
+        std::snprintf(line, sizeof line, "%u %s %dx%d %s %d/%d %s %d %s %d", tag, vt, w, h, pf, fn,
+                      fd, at, ch, sf, sr);
         auto* self = static_cast<Collector*>(ctx);
         std::lock_guard guard(self->lock);
         self->formats.push_back(line);
     }
-    static void OnFormat(const char* vt, int w, int h, const char* pf, int fn, int fd, const char* at, int ch,
-                         const char* sf, int sr, void* ctx) {
+    static void OnFormat(const char* vt, int w, int h, const char* pf, int fn, int fd,
+                         const char* at, int ch, const char* sf, int sr, void* ctx) {
         OnFormat2(0, vt, w, h, pf, fn, fd, at, ch, sf, sr, ctx);
     }
     static void Count(void* ctx, uint32_t tag, const char* kind) {
@@ -38,10 +38,18 @@ struct Collector {
         std::lock_guard guard(self->lock);
         ++self->counts[std::to_string(tag) + kind];
     }
-    static void OnVideo(int64_t, int64_t, const uint8_t*, int64_t, bool, void* ctx) { Count(ctx, 0, "v"); }
-    static void OnAudio(int64_t, int64_t, const uint8_t*, int64_t, void* ctx) { Count(ctx, 0, "a"); }
-    static void OnVideo2(uint32_t t, int64_t, int64_t, const uint8_t*, int64_t, bool, void* c) { Count(c, t, "v"); }
-    static void OnAudio2(uint32_t t, int64_t, int64_t, const uint8_t*, int64_t, void* c) { Count(c, t, "a"); }
+    static void OnVideo(int64_t, int64_t, const uint8_t*, int64_t, bool, void* ctx) {
+        Count(ctx, 0, "v");
+    }
+    static void OnAudio(int64_t, int64_t, const uint8_t*, int64_t, void* ctx) {
+        Count(ctx, 0, "a");
+    }
+    static void OnVideo2(uint32_t t, int64_t, int64_t, const uint8_t*, int64_t, bool, void* c) {
+        Count(c, t, "v");
+    }
+    static void OnAudio2(uint32_t t, int64_t, int64_t, const uint8_t*, int64_t, void* c) {
+        Count(c, t, "a");
+    }
     size_t count(const std::string& key) {
         std::lock_guard guard(lock);
         return static_cast<size_t>(counts[key]);
@@ -58,7 +66,8 @@ TEST(TsDemuxFeed, BlocksAreDroppedAtOnceWhenNoThreadRuns) {
     vemx_tsdemux_set_probe_size(demux, -1);  // libavformat refuses it: the thread ends by itself
     ASSERT_EQ(vemx_tsdemux_init(demux), 1);
     EXPECT_EQ(vemx_tsdemux_init(demux), 0);  // not twice
-    for (size_t at = 0; at < bytes.size(); at += 1000) vemx_tsdemux_write_data(demux, bytes.data() + at, 1000);
+    for (size_t at = 0; at < bytes.size(); at += 1000)
+        vemx_tsdemux_write_data(demux, bytes.data() + at, 1000);
     vemx_tsdemux_uninit(demux);
     EXPECT_EQ(vemx_tsdemux_write_data(demux, bytes.data(), bytes.size()), 0);  // after uninit
     vemx_tsdemux_release(demux);
@@ -75,7 +84,8 @@ TEST(TsDemuxFeed, SmallReadBufferEmptyBlocksAndUninitWhileWaitingForData) {
     vemx_tsdemux_set_media_info_callback(rec.demux, &Recorder::OnInfos, &rec);
     ASSERT_EQ(vemx_tsdemux_init(rec.demux), 1);
     for (size_t at = 0; at < bytes.size(); at += 5000) {
-        vemx_tsdemux_write_data(rec.demux, bytes.data() + at, std::min<size_t>(5000, bytes.size() - at));
+        vemx_tsdemux_write_data(rec.demux, bytes.data() + at,
+                                std::min<size_t>(5000, bytes.size() - at));
         vemx_tsdemux_write_data(rec.demux, bytes.data(), 0);
     }
     vemx_tsdemux_uninit(rec.demux);  // the thread waits for data here
@@ -85,15 +95,20 @@ TEST(TsDemuxFeed, SmallReadBufferEmptyBlocksAndUninitWhileWaitingForData) {
 
     std::vector<std::string> lines;
     for (const auto& line : log.lines())
-        if (line.find("|tsdemux] ") != std::string::npos || line.rfind("[vemx] ", 0) == 0) lines.push_back(line);
+        if (line.find("|tsdemux] ") != std::string::npos || line.rfind("[vemx] ", 0) == 0)
+            lines.push_back(line);
     ASSERT_EQ(lines.size(), 12u);
     const std::vector<std::string> head = {
-        "INFO[vemx|tsdemux] vemx::tsdemux::TsDemux::Main: begins\n", "[vemx] Codec Info[1,256]:h264,160,120,yv12\n",
-        "[vemx] Codec Info[1,257]:adts,48000,1,fltp,\n",            "INFO[vemx|tsdemux] All media infos are ready.\n",
-        "[vemx] V: start_time=1400\n",                               "[vemx] A: start_time=1400\n",
+        "INFO[vemx|tsdemux] vemx::tsdemux::TsDemux::Main: begins\n",
+        "[vemx] Codec Info[1,256]:h264,160,120,yv12\n",
+        "[vemx] Codec Info[1,257]:adts,48000,1,fltp,\n",
+        "INFO[vemx|tsdemux] All media infos are ready.\n",
+        "[vemx] V: start_time=1400\n",
+        "[vemx] A: start_time=1400\n",
         "INFO[vemx|tsdemux] Waiting for thread done...\n"};
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7), head);
-    EXPECT_EQ(lines[7].rfind("ERROR[vemx|tsdemux] vemx::tsdemux::TsDemux::Main(", 0), 0u) << lines[7];
+    EXPECT_EQ(lines[7].rfind("ERROR[vemx|tsdemux] vemx::tsdemux::TsDemux::Main(", 0), 0u)
+        << lines[7];
     EXPECT_NE(lines[7].find("): av_read_frame failed, err="), std::string::npos) << lines[7];
     EXPECT_EQ(lines[8], "INFO[vemx|tsdemux] vemx::tsdemux::TsDemux::Main: ends\n");
     EXPECT_EQ(lines[9], "INFO[vemx|tsdemux] Thread terminated.\n");
@@ -120,7 +135,8 @@ TEST(TsDemuxFeed, BlockedWriterIsReleasedWhenTheThreadEnds) {
     // The thread sits in a callback, so the writer blocks on a block; then
     // the thread is stopped and let go.
     std::thread writer([&] {
-        for (size_t at = 0; at < bytes.size(); at += 188) vemx_tsdemux_write_data(demux, bytes.data() + at, 188);
+        for (size_t at = 0; at < bytes.size(); at += 188)
+            vemx_tsdemux_write_data(demux, bytes.data() + at, 188);
     });
     std::unique_lock lock(gate.lock);
     gate.cv.wait(lock, [&] { return gate.entered; });
@@ -154,7 +170,8 @@ TEST(TsDemuxRegistration, InputWithoutAudioReportsTheEmptyRecordAndNegativeIdsAr
     Collector c;
     void* demux = vemx_tsdemux_new();
     vemx_tsdemux_set_video_callback(demux, -5, &Collector::OnVideo, &c);
-    vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo, &Collector::OnAudio, &c);
+    vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo,
+                               &Collector::OnAudio, &c);
     ASSERT_EQ(vemx_tsdemux_init(demux), 1);
     Feed(demux, Bytes("video_only"), Blocks(4096));
     vemx_tsdemux_release(demux);
@@ -169,8 +186,8 @@ TEST(TsDemuxRegistration, InputWithoutAudioReportsTheEmptyRecordAndNegativeIdsAr
 TEST(TsDemuxRegistration, TracksFollowTheirProgramsBesideTheMainCallbacks) {
     Collector c;
     void* demux = vemx_tsdemux_new();
-    vemx_tsdemux_set_callbacks1(demux, 258, 259, &Collector::OnFormat, &Collector::OnVideo, &Collector::OnAudio,
-                                &c);
+    vemx_tsdemux_set_callbacks1(demux, 258, 259, &Collector::OnFormat, &Collector::OnVideo,
+                                &Collector::OnAudio, &c);
     vemx_tsdemux_set_callbacks2(demux, 1, 256, 257, &Collector::OnFormat2, &Collector::OnVideo2,
                                 &Collector::OnAudio2, &c);
     vemx_tsdemux_set_callbacks2(demux, 2, 258, 259, &Collector::OnFormat2, &Collector::OnVideo2,
@@ -181,9 +198,10 @@ TEST(TsDemuxRegistration, TracksFollowTheirProgramsBesideTheMainCallbacks) {
     vemx_tsdemux_release(demux);
 
     // Decoded audio is announced as what is delivered: 16-bit stereo.
-    EXPECT_EQ(c.formats, (std::vector<std::string>{"0 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000",
-                                                   "1 h264 160x120 yv12 25/1 adts 1 fltp 48000",
-                                                   "2 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000"}));
+    EXPECT_EQ(c.formats,
+              (std::vector<std::string>{"0 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000",
+                                        "1 h264 160x120 yv12 25/1 adts 1 fltp 48000",
+                                        "2 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000"}));
     EXPECT_EQ(c.count("1v"), Probe("two_programs", 256).size());
     EXPECT_EQ(c.count("1a"), Probe("two_programs", 257).size());
     EXPECT_EQ(c.count("2v"), Probe("two_programs", 258).size());
@@ -196,8 +214,10 @@ TEST(TsDemuxRegistration, NewCallbacksWhileRunningReplaceTheHandlersAndTheirTrac
     const auto bytes = Bytes("h264_aac");
     Collector first, second, track;
     void* demux = vemx_tsdemux_new();
-    vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo, &Collector::OnAudio, &first);
-    vemx_tsdemux_set_callbacks2(demux, 9, -1, -1, nullptr, &Collector::OnVideo2, &Collector::OnAudio2, &track);
+    vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo,
+                               &Collector::OnAudio, &first);
+    vemx_tsdemux_set_callbacks2(demux, 9, -1, -1, nullptr, &Collector::OnVideo2,
+                                &Collector::OnAudio2, &track);
     ASSERT_EQ(vemx_tsdemux_init(demux), 1);
     // Feed until the first handlers deliver, then switch from this thread.
     size_t at = 0;
@@ -205,7 +225,8 @@ TEST(TsDemuxRegistration, NewCallbacksWhileRunningReplaceTheHandlersAndTheirTrac
         vemx_tsdemux_write_data(demux, bytes.data() + at, 188);
         std::this_thread::sleep_for(1ms);
     }
-    vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo, &Collector::OnAudio, &second);
+    vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo,
+                               &Collector::OnAudio, &second);
     vemx_tsdemux_write_data(demux, bytes.data() + at, bytes.size() - at);
     vemx_tsdemux_uninit(demux);
     vemx_tsdemux_release(demux);

@@ -43,7 +43,8 @@ TEST(TsDemuxDelivery, EveryKnownCodecAsProbed) {
     ExpectAsProbed("h264_aac", {{256, "h264", 0}, {257, "adts", 0}});
     ExpectAsProbed("hevc_latm", {{256, "hevc", 0}, {257, "pcm", 1024}});
     ExpectAsProbed("mpeg2_mp2", {{256, "mpeg2video", 0}, {257, "pcm", 1152}});
-    ExpectAsProbed("mp3_ac3_eac3", {{256, "h264", 0}, {257, "mp3", 0}, {258, "pcm", 1536}, {259, "eac3", 0}});
+    ExpectAsProbed("mp3_ac3_eac3",
+                   {{256, "h264", 0}, {257, "mp3", 0}, {258, "pcm", 1536}, {259, "eac3", 0}});
 }
 
 TEST(TsDemuxDelivery, MediaInfosDescribeTheStreams) {
@@ -71,7 +72,9 @@ TEST(TsDemuxDelivery, MediaInfosDescribeTheStreams) {
 TEST(TsDemuxDelivery, MonoLayerTwoBecomesStereo) {
     LogCapture log;
     const Recorder rec = Demux(Bytes("mpeg2_mp2"), Blocks(65536));
-    EXPECT_EQ(log.count_containing("INFO[vemx|tsdemux] Decoder 'MP2 (MPEG audio layer 2)' initialized.\n"), 1u);
+    EXPECT_EQ(log.count_containing(
+                  "INFO[vemx|tsdemux] Decoder 'MP2 (MPEG audio layer 2)' initialized.\n"),
+              1u);
     ASSERT_EQ(rec.pcm.size(), 4096u);
     int peak = 0;
     for (size_t i = 0; i < rec.pcm.size(); i += 2) {
@@ -86,7 +89,8 @@ TEST(TsDemuxDelivery, WhatIsDeliveredDoesNotDependOnTheBlockSize) {
         const auto bytes = Bytes(name);
         const Recorder whole = Demux(bytes, Blocks(bytes.size()));
         ASSERT_FALSE(whole.packets.empty());
-        for (uint32_t seed : {1u, 2u, 3u}) EXPECT_EQ(Demux(bytes, RandomBlocks(seed)).packets, whole.packets) << name;
+        for (uint32_t seed : {1u, 2u, 3u})
+            EXPECT_EQ(Demux(bytes, RandomBlocks(seed)).packets, whole.packets) << name;
         EXPECT_EQ(Demux(bytes, Blocks(1000)).packets, whole.packets) << name;
     }
     // Byte by byte, on the start of a file only to keep it quick.

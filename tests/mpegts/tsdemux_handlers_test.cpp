@@ -18,7 +18,8 @@ struct Seen {
     int64_t pts, dts, size;
     bool key;
 };
-void OnVideo2(uint32_t tag, int64_t pts, int64_t dts, const uint8_t*, int64_t size, bool key, void* ctx) {
+void OnVideo2(uint32_t tag, int64_t pts, int64_t dts, const uint8_t*, int64_t size, bool key,
+              void* ctx) {
     static_cast<std::vector<Seen>*>(ctx)->push_back({tag, pts, dts, size, key});
 }
 void OnVideo(int64_t pts, int64_t dts, const uint8_t* d, int64_t size, bool key, void* ctx) {
@@ -120,10 +121,12 @@ TEST(TsDemuxHandlers, TimestampsCountFromTheInputStartForOwnCallbackAndListeners
     EXPECT_EQ(own.size(), 1u);
     EXPECT_EQ(listened.size(), 2u);
     ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0].rfind("ERROR[vemx|tsdemux] vemx::tsdemux::TsDemux::video_callback_t::FireOnVideoPacket(",
-                                   0),
-              0u);
-    EXPECT_NE(log.lines()[0].find("): invalid value, pts=-9223372036854775808, dts=896400\n"), std::string::npos);
+    EXPECT_EQ(
+        log.lines()[0].rfind(
+            "ERROR[vemx|tsdemux] vemx::tsdemux::TsDemux::video_callback_t::FireOnVideoPacket(", 0),
+        0u);
+    EXPECT_NE(log.lines()[0].find("): invalid value, pts=-9223372036854775808, dts=896400\n"),
+              std::string::npos);
 }
 
 TEST(TsDemuxHandlers, AdtsPacketsAreTrimmedToTheirFirstFrame) {

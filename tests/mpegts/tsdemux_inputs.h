@@ -35,18 +35,22 @@ inline std::string Run(const std::string& command) {
 // The file made by `name`'s recipe, on first use, in a directory removed
 // when the program ends.  One second of 160x120 video and a 440 Hz tone.
 inline std::string Path(const std::string& name) {
-    static const std::string more = "-f lavfi -i sine=sample_rate=48000:duration=1 -f lavfi -i testsrc=size=160x120:duration=1 ";
+    static const std::string more =
+        "-f lavfi -i sine=sample_rate=48000:duration=1 -f lavfi -i "
+        "testsrc=size=160x120:duration=1 ";
     static const std::string x264 = "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 12 ";
     static const std::map<std::string, std::string> recipes = {
         {"h264_aac", x264 + "-c:a aac"},
-        {"hevc_latm", "-c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params log-level=none -c:a aac "
-                      "-mpegts_flags latm"},
+        {"hevc_latm",
+         "-c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params log-level=none -c:a aac "
+         "-mpegts_flags latm"},
         {"mpeg2_mp2", "-c:v mpeg2video -pix_fmt yuv420p -c:a mp2"},
         {"mp3_ac3_eac3", more + more + "-map 0:v -map 1:a -map 2:a -map 4:a " + x264 +
                              "-c:a:0 libmp3lame -c:a:1 ac3 -ar:a:1 44100 -c:a:2 eac3"},
-        {"two_programs", more + "-map 0:v -map 1:a -map 3:v -map 2:a " + x264 +
-                             "-c:v:1 mpeg2video -c:a:0 aac -c:a:1 mp2 -program program_num=1:st=0:st=1 "
-                             "-program program_num=2:st=2:st=3"},
+        {"two_programs",
+         more + "-map 0:v -map 1:a -map 3:v -map 2:a " + x264 +
+             "-c:v:1 mpeg2video -c:a:0 aac -c:a:1 mp2 -program program_num=1:st=0:st=1 "
+             "-program program_num=2:st=2:st=3"},
         {"with_mpeg4", more + "-map 0:v -map 3:v -map 1:a " + x264 + "-c:v:1 mpeg4 -c:a aac"},
         {"video_only", "-map 0:v " + x264},
     };
@@ -61,8 +65,10 @@ inline std::string Path(const std::string& name) {
     static const Dir dir;
     const std::string path = dir.path + "/" + name + ".ts";
     if (!std::filesystem::exists(path))
-        Run("ffmpeg -v error -nostdin -y -f lavfi -i testsrc=size=160x120:rate=25:duration=1 -f lavfi -i "
-            "sine=frequency=440:sample_rate=48000:duration=1 " + recipes.at(name) + " -f mpegts " + path + " 2>&1");
+        Run("ffmpeg -v error -nostdin -y -f lavfi -i testsrc=size=160x120:rate=25:duration=1 -f "
+            "lavfi -i "
+            "sine=frequency=440:sample_rate=48000:duration=1 " +
+            recipes.at(name) + " -f mpegts " + path + " 2>&1");
     return path;
 }
 
@@ -77,8 +83,10 @@ struct ProbePacket {
     bool key;
 };
 inline std::vector<ProbePacket> Probe(const std::string& name, int pid) {
-    std::istringstream lines(Run("ffprobe -v error -of compact -show_entries format=start_time:stream=index,id,"
-                                 "time_base:packet=stream_index,pts,dts,size,flags " + Path(name)));
+    std::istringstream lines(
+        Run("ffprobe -v error -of compact -show_entries format=start_time:stream=index,id,"
+            "time_base:packet=stream_index,pts,dts,size,flags " +
+            Path(name)));
     std::map<int, std::pair<int, AVRational>> streams;  // index -> pid, time base
     int64_t start = 0;
     struct Raw {
@@ -92,12 +100,14 @@ inline std::vector<ProbePacket> Probe(const std::string& name, int pid) {
         unsigned id;
         double seconds;
         Raw r{};
-        if (std::sscanf(line.c_str(), "stream|index=%d|id=%x|time_base=%d/%d", &index, &id, &num, &den) == 4)
+        if (std::sscanf(line.c_str(), "stream|index=%d|id=%x|time_base=%d/%d", &index, &id, &num,
+                        &den) == 4)
             streams[index] = {static_cast<int>(id), AVRational{num, den}};
         else if (std::sscanf(line.c_str(), "format|start_time=%lf", &seconds) == 1)
             start = std::llround(seconds * 1e6) * 10;
-        else if (std::sscanf(line.c_str(), "packet|stream_index=%d|pts=%lld|dts=%lld|size=%lld|flags=%3s", &r.index,
-                             &r.pts, &r.dts, &r.size, r.flags) == 5)
+        else if (std::sscanf(line.c_str(),
+                             "packet|stream_index=%d|pts=%lld|dts=%lld|size=%lld|flags=%3s",
+                             &r.index, &r.pts, &r.dts, &r.size, r.flags) == 5)
             raw.push_back(r);
     }
     std::vector<ProbePacket> packets;
@@ -105,7 +115,8 @@ inline std::vector<ProbePacket> Probe(const std::string& name, int pid) {
         const auto [id, tb] = streams.at(r.index);
         if (id == pid)
             packets.push_back({av_rescale_q(r.pts, tb, {1, 10000000}) - start,
-                               av_rescale_q(r.dts, tb, {1, 10000000}) - start, r.size, r.flags[0] == 'K'});
+                               av_rescale_q(r.dts, tb, {1, 10000000}) - start, r.size,
+                               r.flags[0] == 'K'});
     }
     return packets;
 }
@@ -142,26 +153,31 @@ struct Recorder {
                                vemx_mediainfo_get_fps_num(m),    vemx_mediainfo_get_fps_den(m),
                                vemx_mediainfo_get_channels(m),   vemx_mediainfo_get_sample_rate(m),
                                vemx_mediainfo_get_program_id(m)};
-            auto* slot = self->slots.emplace_back(std::make_unique<std::pair<Recorder*, int>>(self, id)).get();
+            auto* slot =
+                self->slots.emplace_back(std::make_unique<std::pair<Recorder*, int>>(self, id))
+                    .get();
             if (self->infos[id].media_type == "video")
                 vemx_tsdemux_set_video_callback(self->demux, id, &OnVideo, slot);
             else
                 vemx_tsdemux_set_audio_callback(self->demux, id, &OnAudio, slot);
         }
     }
-    static void Add(void* ctx, int64_t pts, int64_t dts, const uint8_t* data, int64_t size, bool key) {
+    static void Add(void* ctx, int64_t pts, int64_t dts, const uint8_t* data, int64_t size,
+                    bool key) {
         auto [self, id] = *static_cast<std::pair<Recorder*, int>*>(ctx);
         uint64_t h = 1469598103934665603ull;
         for (int64_t i = 0; i < size; ++i) h = (h ^ data[i]) * 1099511628211ull;
         self->packets[id].push_back({pts, dts, size, key, h});
     }
-    static void OnVideo(int64_t pts, int64_t dts, const uint8_t* data, int64_t size, bool key, void* ctx) {
+    static void OnVideo(int64_t pts, int64_t dts, const uint8_t* data, int64_t size, bool key,
+                        void* ctx) {
         Add(ctx, pts, dts, data, size, key);
     }
     static void OnAudio(int64_t pts, int64_t dts, const uint8_t* data, int64_t size, void* ctx) {
         Add(ctx, pts, dts, data, size, false);
         auto& pcm = static_cast<std::pair<Recorder*, int>*>(ctx)->first->pcm;
-        for (int64_t i = 0; i < size / 2 && pcm.size() < 4096; ++i) pcm.push_back(reinterpret_cast<const int16_t*>(data)[i]);
+        for (int64_t i = 0; i < size / 2 && pcm.size() < 4096; ++i)
+            pcm.push_back(reinterpret_cast<const int16_t*>(data)[i]);
     }
 };
 
@@ -194,7 +210,8 @@ inline auto Blocks(size_t n) {
 // Sizes from 1 byte to 1 MiB, evenly spread on a log scale.
 inline auto RandomBlocks(uint32_t seed) {
     return [rng = std::mt19937(seed)]() mutable {
-        return static_cast<size_t>(std::exp2(std::uniform_real_distribution<double>(0.0, 20.0)(rng)));
+        return static_cast<size_t>(
+            std::exp2(std::uniform_real_distribution<double>(0.0, 20.0)(rng)));
     };
 }
 
