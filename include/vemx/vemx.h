@@ -12,5 +12,6 @@
 #include "vemx_quadmapping.h"
 #include "vemx_ccvt.h"
 #include "vemx_procamp.h"
+#include "vemx_tsdemux.h"
 
 #endif
