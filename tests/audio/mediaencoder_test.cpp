@@ -28,15 +28,6 @@ using vemx_test::TempDir;
 
 namespace {
 
-std::string run(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[65536];
-    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    if (p) pclose(p);
-    return out;
-}
-
 struct Settings {
     const char* codec;
     int rate;
@@ -139,8 +130,8 @@ bool mux(const std::string& file, const AVCodecContext* ctx, const std::vector<P
 // The first channel of the decoded file, as the ffmpeg tool decodes it.
 std::vector<int16_t> decode_first_channel(const std::string& file, int channels,
                                           std::string& errors) {
-    const std::string pcm =
-        run("ffmpeg -v error -i '" + file + "' -f s16le -acodec pcm_s16le - 2>'" + file + ".err'");
+    const std::string pcm = vemx_test::run_command(
+        "ffmpeg -v error -i '" + file + "' -f s16le -acodec pcm_s16le - 2>'" + file + ".err'");
     errors = vemx_test::read_file(file + ".err");
     std::vector<int16_t> out(pcm.size() / 2 / channels);
     for (size_t i = 0; i < out.size(); ++i) std::memcpy(&out[i], pcm.data() + i * 2 * channels, 2);
@@ -515,14 +506,15 @@ TEST(MediaEncoder, OptionsProfileGlobalHeaderAndReinit) {
 TEST(EncodeCommand, WavToAacInMp4AndToRawAc3) {
     TempDir dir;
     const std::string wav = dir.path() + "/tone.wav";
-    run("ffmpeg -v error -f lavfi -i 'sine=f=1000:r=44100,volume=-6dB' -ac 2 -t 1 -c:a pcm_s16le "
+    vemx_test::run_command(
+        "ffmpeg -v error -f lavfi -i 'sine=f=1000:r=44100,volume=-6dB' -ac 2 -t 1 -c:a pcm_s16le "
         "'" +
         wav + "'");
     const std::string tool = std::string("VEMX_LOG=off '") + VEMX_TOOL + "' encode ";
     for (const std::string out : {"tone.mp4", "tone.ac3"}) {
         const std::string codec = out == "tone.mp4" ? "aac" : "ac3";
-        const std::string said =
-            run(tool + "--codec " + codec + " '" + wav + "' '" + dir.path() + "/" + out + "'");
+        const std::string said = vemx_test::run_command(tool + "--codec " + codec + " '" + wav +
+                                                        "' '" + dir.path() + "/" + out + "'");
         EXPECT_NE(said.find("encoded 44100 samples (44100 Hz, 2 ch) with " + codec),
                   std::string::npos)
             << said;

@@ -43,4 +43,7 @@ class TempDir {
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string& path);
 
+// Runs a shell command and returns what it printed on stdout.
+std::string run_command(const std::string& command);
+
 }  // namespace vemx_test

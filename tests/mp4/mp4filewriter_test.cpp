@@ -28,15 +28,6 @@ using vemx_test::TempDir;
 
 namespace {
 
-std::string run(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    if (p) pclose(p);
-    return out;
-}
-
 struct Frame {
     bool video;
     int64_t pts, dts;  // 100-ns units
@@ -69,8 +60,8 @@ std::vector<Frame> read_frames(const std::string& path) {
 // ffprobe's "key=value" lines, one map per stream or packet.
 std::vector<std::map<std::string, std::string>> probe(const std::string& what,
                                                       const std::string& file) {
-    std::istringstream in(
-        run("ffprobe -v error -of default=nw=1 " + what + " '" + file + "' 2>&1"));
+    std::istringstream in(vemx_test::run_command("ffprobe -v error -of default=nw=1 " + what +
+                                                 " '" + file + "' 2>&1"));
     std::vector<std::map<std::string, std::string>> sections;
     std::map<std::string, std::string> cur;
     for (std::string line; std::getline(in, line);) {
@@ -89,7 +80,7 @@ double num(const std::map<std::string, std::string>& m, const std::string& key) 
 }
 
 std::string decode_errors(const std::string& file) {
-    return run("ffmpeg -v error -i '" + file + "' -f null - 2>&1");
+    return vemx_test::run_command("ffmpeg -v error -i '" + file + "' -f null - 2>&1");
 }
 
 // Two seconds of 320x240 H.264 (with B-frames) at 25 fps and a tone at 48 kHz
@@ -99,7 +90,8 @@ std::vector<Frame> input(const std::string& codec) {
     static TempDir* dir = new TempDir();  // lives as long as the test process
     const std::string path = dir->path() + "/" + codec + ".ts";
     if (!std::filesystem::exists(path))
-        run("ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=r=48000 "
+        vemx_test::run_command(
+            "ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=r=48000 "
             "-ac 2 -t 2 -c:v libx264 -preset veryfast -g 25 -c:a " +
             (codec == "mp3" ? std::string("libmp3lame") : codec) + " -f mpegts " + path);
     return read_frames(path);
@@ -219,7 +211,8 @@ TEST(Mp4FileWriter, OneZeroPointForBothStreams) {
 
 TEST(Mp4FileWriter, HundredNanosecondTimestampsBecomeTheStreamTimeBase) {
     TempDir out;
-    run("ffmpeg -v error -f lavfi -i sine=r=48000 -ac 2 -t 0.2 -c:a mp2 -f mp2 t.mp2");
+    vemx_test::run_command(
+        "ffmpeg -v error -f lavfi -i sine=r=48000 -ac 2 -t 0.2 -c:a mp2 -f mp2 t.mp2");
     const auto frames = read_frames("t.mp2");
     ASSERT_GE(frames.size(), 6u);
     LogCapture log;

@@ -11,13 +11,9 @@
 
 namespace {
 
+// Both output streams: a clean run prints nothing at all.
 std::string run(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    if (p) pclose(p);
-    return out;
+    return vemx_test::run_command(cmd + " 2>&1");
 }
 
 // "video,N" and "audio,M" packet counts of a file, as ffprobe counts them
