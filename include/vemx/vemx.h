@@ -4,5 +4,6 @@
 
 #include "vemx_frame.h"
 #include "vemx_log.h"
+#include "vemx_tsmux.h"
 
 #endif
