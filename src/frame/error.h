@@ -16,12 +16,12 @@ inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
 // The exception every internal failure travels as; it carries the HRESULT.
 // Its report line was written when it was raised.
 class ComError : public std::exception {
-public:
+  public:
     explicit ComError(HRESULT hr) noexcept : hr_(hr) {}
     HRESULT Error() const noexcept { return hr_; }
     const char* what() const noexcept override { return "COM error"; }
 
-private:
+  private:
     HRESULT hr_;
 };
 
@@ -29,8 +29,8 @@ private:
 [[noreturn]] void RaiseComError(HRESULT hr, std::wstring_view source, int line);
 
 // Raises E_FAIL from the calling line when cond is false.
-#define VEMX_CHECK(cond, source)                                         \
-    do {                                                                 \
+#define VEMX_CHECK(cond, source)                                                            \
+    do {                                                                                    \
         if (!(cond)) ::vemx::frame::RaiseComError(::vemx::frame::E_FAIL, source, __LINE__); \
     } while (0)
 

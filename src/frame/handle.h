@@ -15,7 +15,7 @@ namespace vemx::frame {
 // that brings it to 0 runs the virtual destructor, which does the family's
 // uninit work first.
 class RefCounted {
-public:
+  public:
     virtual ~RefCounted() = default;
 
     void AddRef() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
@@ -24,17 +24,19 @@ public:
     }
     int32_t RefCount() const noexcept { return refs_.load(std::memory_order_relaxed); }
 
-protected:
+  protected:
     RefCounted() = default;
     RefCounted(const RefCounted&) = delete;
     RefCounted& operator=(const RefCounted&) = delete;
 
-private:
+  private:
     std::atomic<int32_t> refs_{1};
 };
 
 // A handle is the address of the RefCounted base.
-inline void* ToHandle(RefCounted* object) noexcept { return object; }
+inline void* ToHandle(RefCounted* object) noexcept {
+    return object;
+}
 
 template <class T>
 T* FromHandle(void* handle) noexcept {

@@ -40,9 +40,13 @@ void LogPrint(const char* tag, const char* format, ...) noexcept {
     platform::emit_line(static_cast<const char*>(buf));
 }
 
-void WideInfo(std::wstring_view line) noexcept { platform::emit_wide_line(line); }
+void WideInfo(std::wstring_view line) noexcept {
+    platform::emit_wide_line(line);
+}
 
-void WideError(std::wstring_view line) noexcept { platform::emit_wide_line(line); }
+void WideError(std::wstring_view line) noexcept {
+    platform::emit_wide_line(line);
+}
 
 void InfoLine(std::wstring_view component, std::wstring_view text) noexcept {
     try {
@@ -84,7 +88,8 @@ void RollingLogFile::Write(int64_t timestamp, const char* format, ...) {
     opened_at_ = timestamp;
     // A file that cannot be created leaves a failed stream: its lines are
     // dropped, and rotation still happens by time.
-    stream_ = std::make_unique<std::ofstream>(file_name, std::ios::out | std::ios::trunc | std::ios::binary);
+    stream_ = std::make_unique<std::ofstream>(file_name,
+                                              std::ios::out | std::ios::trunc | std::ios::binary);
     stream_->write(buf, static_cast<std::streamsize>(len));
 }
 

@@ -12,7 +12,8 @@ namespace vemx::frame {
 // One line: tag (which ends in a space), the formatted message, a line feed.
 // At most 2048 bytes with the terminating NUL; longer messages are cut.
 // No heap allocation; any thread.
-void LogPrint(const char* tag, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+void LogPrint(const char* tag, const char* format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
 
 // The two wide sinks; a line is passed whole, line feed included.
 void WideInfo(std::wstring_view line) noexcept;
@@ -25,7 +26,7 @@ void InfoLine(std::wstring_view component, std::wstring_view text) noexcept;
 // a new file whenever a line's timestamp is more than an hour past the time
 // its file was opened.  Not thread-safe: one writer at a time.
 class RollingLogFile {
-public:
+  public:
     static constexpr int64_t kMaxSpan = 36000000000;  // one hour in 100-ns units
     static constexpr size_t kLineSize = 1024;
 
@@ -41,7 +42,7 @@ public:
     uint32_t file_index() const noexcept { return file_index_; }
     int64_t last_ts() const noexcept { return last_ts_; }
 
-private:
+  private:
     std::string name_;
     int64_t max_span_ = kMaxSpan;
     std::unique_ptr<std::ofstream> stream_;

@@ -70,23 +70,37 @@ bool GlobalInit() {
     return true;
 }
 
-const std::string& IniPath() { return g_process->ini_path; }
+const std::string& IniPath() {
+    return g_process->ini_path;
+}
 
-const std::string& ModulePath() { return g_process->module_path; }
+const std::string& ModulePath() {
+    return g_process->module_path;
+}
 
-int EnableLogFile() { return platform::profile_int(IniPath(), "CONFIG", "ENABLE_LOG_FILE", 0); }
+int EnableLogFile() {
+    return platform::profile_int(IniPath(), "CONFIG", "ENABLE_LOG_FILE", 0);
+}
 
 }  // namespace vemx::frame
 
 using namespace vemx::frame;
 
-VEMX_EXPORT void _vemx_init(void) { Guarded("_vemx_init", [] { GlobalInit(); }); }
+VEMX_EXPORT void _vemx_init(void) {
+    Guarded("_vemx_init", [] { GlobalInit(); });
+}
 
-VEMX_EXPORT const char* vemx_version(void) { return VEMX_VERSION_STRING; }
+VEMX_EXPORT const char* vemx_version(void) {
+    return VEMX_VERSION_STRING;
+}
 
-VEMX_EXPORT const char* vemx_library_path(void) { return ModulePath().c_str(); }
+VEMX_EXPORT const char* vemx_library_path(void) {
+    return ModulePath().c_str();
+}
 
-VEMX_EXPORT const char* vemx_ini_path(void) { return IniPath().c_str(); }
+VEMX_EXPORT const char* vemx_ini_path(void) {
+    return IniPath().c_str();
+}
 
 VEMX_EXPORT int vemx_config_enable_log_file(void) {
     return Guarded("vemx_config_enable_log_file", 0, [] { return EnableLogFile(); });

@@ -35,8 +35,7 @@ std::string ini_path_for(std::string_view module_path) {
         slash == std::string_view::npos ? module_path : module_path.substr(slash + 1);
 
     const size_t so = name.find(".so");
-    if (so != std::string_view::npos && so > 0 &&
-        (so + 3 == name.size() || name[so + 3] == '.')) {
+    if (so != std::string_view::npos && so > 0 && (so + 3 == name.size() || name[so + 3] == '.')) {
         name = name.substr(0, so);
     } else if (const size_t dot = name.rfind('.'); dot != std::string_view::npos && dot > 0) {
         name = name.substr(0, dot);

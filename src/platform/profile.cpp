@@ -49,7 +49,8 @@ int profile_int(const std::string& path, std::string_view section, std::string_v
         if (line.empty() || line.front() == ';' || line.front() == '#') continue;
         if (line.front() == '[') {
             const size_t close = line.find(']');
-            in_section = close != std::string_view::npos && iequal(trim(line.substr(1, close - 1)), section);
+            in_section =
+                close != std::string_view::npos && iequal(trim(line.substr(1, close - 1)), section);
             continue;
         }
         if (!in_section) continue;

@@ -17,7 +17,7 @@ constexpr frame::HRESULT S_OK = 0;
 }
 
 class AdviseScheduler {
-public:
+  public:
     AdviseScheduler() : thread_([this] { Run(); }) {}
 
     ~AdviseScheduler() {
@@ -72,7 +72,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Advice {
         const void* owner;
         int64_t due;
@@ -99,7 +99,8 @@ private:
             const int64_t now = monotonic_100ns();
             if (due > now) {
                 // steady_clock is CLOCK_MONOTONIC, the clock of monotonic_100ns.
-                wake_.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due * 100)));
+                wake_.wait_until(lock, std::chrono::steady_clock::time_point(
+                                           std::chrono::nanoseconds(due * 100)));
                 continue;
             }
             // Signalling under the lock is what lets Unadvise promise that no
@@ -140,9 +141,12 @@ std::shared_ptr<ReferenceClock> ReferenceClock::Create() {
     }
 }
 
-ReferenceClock::ReferenceClock(std::shared_ptr<AdviseScheduler> scheduler) : scheduler_(std::move(scheduler)) {}
+ReferenceClock::ReferenceClock(std::shared_ptr<AdviseScheduler> scheduler)
+    : scheduler_(std::move(scheduler)) {}
 
-ReferenceClock::~ReferenceClock() { scheduler_->RemoveAll(this); }
+ReferenceClock::~ReferenceClock() {
+    scheduler_->RemoveAll(this);
+}
 
 frame::HRESULT ReferenceClock::GetTime(int64_t* time) const noexcept {
     if (!time) return frame::E_POINTER;
@@ -150,7 +154,8 @@ frame::HRESULT ReferenceClock::GetTime(int64_t* time) const noexcept {
     return S_OK;
 }
 
-frame::HRESULT ReferenceClock::AdviseTime(int64_t base, int64_t stream, Event* event, Cookie* cookie) noexcept {
+frame::HRESULT ReferenceClock::AdviseTime(int64_t base, int64_t stream, Event* event,
+                                          Cookie* cookie) noexcept {
     if (!event || !cookie) return frame::E_POINTER;
     if (base < 0 || stream < 0 || base > INT64_MAX - stream) return frame::E_INVALIDARG;
     try {
@@ -174,7 +179,7 @@ frame::HRESULT ReferenceClock::AdvisePeriodic(int64_t start, int64_t period, Sem
 }
 
 frame::HRESULT ReferenceClock::Unadvise(Cookie cookie) noexcept {
-    return scheduler_->Remove(cookie) ? S_OK : static_cast<frame::HRESULT>(0x80004005);
+    return scheduler_->Remove(cookie) ? S_OK : frame::E_FAIL;
 }
 
 }  // namespace vemx::platform

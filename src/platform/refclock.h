@@ -14,7 +14,7 @@ namespace vemx::platform {
 class AdviseScheduler;
 
 class ReferenceClock {
-public:
+  public:
     using HRESULT = frame::HRESULT;
     using Cookie = uint64_t;
 
@@ -35,12 +35,13 @@ public:
 
     // Releases semaphore once per period from start on.  When the timer
     // thread falls behind, missed periods are skipped, not released in a burst.
-    HRESULT AdvisePeriodic(int64_t start, int64_t period, Semaphore* semaphore, Cookie* cookie) noexcept;
+    HRESULT AdvisePeriodic(int64_t start, int64_t period, Semaphore* semaphore,
+                           Cookie* cookie) noexcept;
 
     // After this returns, the advice's object is not signalled again.
     HRESULT Unadvise(Cookie cookie) noexcept;
 
-private:
+  private:
     explicit ReferenceClock(std::shared_ptr<AdviseScheduler> scheduler);
     std::shared_ptr<AdviseScheduler> scheduler_;
 };

@@ -31,14 +31,20 @@ bool take(int fd) noexcept {
 
 }  // namespace
 
-Waitable::~Waitable() { close(fd_); }
+Waitable::~Waitable() {
+    close(fd_);
+}
 
 Event::Event(bool manual_reset, bool initially_set)
     : Waitable(make_eventfd(initially_set ? 1 : 0, 0)), manual_(manual_reset) {}
 
-void Event::set() noexcept { add(fd_, 1); }
+void Event::set() noexcept {
+    add(fd_, 1);
+}
 
-void Event::reset() noexcept { take(fd_); }
+void Event::reset() noexcept {
+    take(fd_);
+}
 
 bool Event::try_acquire() noexcept {
     if (!manual_) return take(fd_);
@@ -48,9 +54,13 @@ bool Event::try_acquire() noexcept {
 
 Semaphore::Semaphore(uint32_t initial) : Waitable(make_eventfd(initial, EFD_SEMAPHORE)) {}
 
-void Semaphore::release(uint32_t count) noexcept { add(fd_, count); }
+void Semaphore::release(uint32_t count) noexcept {
+    add(fd_, count);
+}
 
-bool Semaphore::try_acquire() noexcept { return take(fd_); }
+bool Semaphore::try_acquire() noexcept {
+    return take(fd_);
+}
 
 int wait_any(std::span<Waitable* const> objects, Timeout timeout) {
     using clock = std::chrono::steady_clock;
@@ -70,7 +80,8 @@ int wait_any(std::span<Waitable* const> objects, Timeout timeout) {
         timespec ts{};
         timespec* pts = nullptr;
         if (!infinite) {
-            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - clock::now());
             if (left.count() < 0) left = {};
             ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
             ts.tv_nsec = static_cast<long>(left.count() % 1000000000);

@@ -9,7 +9,7 @@
 namespace vemx::platform {
 
 class Waitable {
-public:
+  public:
     Waitable(const Waitable&) = delete;
     Waitable& operator=(const Waitable&) = delete;
     virtual ~Waitable();
@@ -20,7 +20,7 @@ public:
     // (for auto-reset kinds) and says whether the wait is satisfied.
     virtual bool try_acquire() noexcept = 0;
 
-protected:
+  protected:
     explicit Waitable(int fd) noexcept : fd_(fd) {}
     int fd_;
 };
@@ -28,18 +28,18 @@ protected:
 // Auto-reset events release one waiter and clear; manual-reset events stay
 // signalled until reset().
 class Event final : public Waitable {
-public:
+  public:
     explicit Event(bool manual_reset = false, bool initially_set = false);
     void set() noexcept;
     void reset() noexcept;
     bool try_acquire() noexcept override;
 
-private:
+  private:
     bool manual_;
 };
 
 class Semaphore final : public Waitable {
-public:
+  public:
     explicit Semaphore(uint32_t initial = 0);
     void release(uint32_t count = 1) noexcept;
     bool try_acquire() noexcept override;

@@ -13,9 +13,13 @@
 
 namespace vemx_test {
 
-LogCapture::LogCapture() { vemx_set_log_sink(&LogCapture::sink, this); }
+LogCapture::LogCapture() {
+    vemx_set_log_sink(&LogCapture::sink, this);
+}
 
-LogCapture::~LogCapture() { vemx_set_log_sink(nullptr, nullptr); }
+LogCapture::~LogCapture() {
+    vemx_set_log_sink(nullptr, nullptr);
+}
 
 void LogCapture::sink(const char* line, void* ctx) {
     auto* self = static_cast<LogCapture*>(ctx);

@@ -7,7 +7,7 @@
 namespace vemx_test {
 
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -19,7 +19,7 @@ public:
     size_t count_containing(const std::string& text) const;
     void clear();
 
-private:
+  private:
     static void sink(const char* line, void* ctx);
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
@@ -28,14 +28,14 @@ private:
 // A fresh directory that becomes the current directory while the object
 // lives; removed with its contents afterwards.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     std::string previous_;
 };

@@ -14,7 +14,8 @@ namespace {
 
 std::set<std::string> documented() {
     std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(VEMX_SOURCE_DIR "/tests/exports")) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(VEMX_SOURCE_DIR "/tests/exports")) {
         if (entry.path().extension() != ".txt") continue;
         std::ifstream in(entry.path());
         std::string line;
@@ -36,7 +37,8 @@ std::set<std::string> exported() {
         std::string line(buf);
         const std::string name = line.substr(0, line.find(' '));
         const char type = line.size() > name.size() + 1 ? line[name.size() + 1] : '?';
-        if (type == 'T' || type == 'W' || type == 'D' || type == 'B' || type == 'i') names.insert(name);
+        if (type == 'T' || type == 'W' || type == 'D' || type == 'B' || type == 'i')
+            names.insert(name);
     }
     pclose(p);
     return names;

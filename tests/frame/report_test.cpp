@@ -23,7 +23,8 @@ TEST(Reports, FourLayoutsByteForByte) {
     }
     ReportFunction(L"vemx", L"qvmp4fileplayer", 77, L"qvmp4fileplayer_add_ref", L"null pointer");
     ReportObject(L"mediaq", L"mediaqueue", 842, L"mediaqueue_detail::MediaQueue::Main_Live",
-                 reinterpret_cast<const void*>(uintptr_t{0xABCDEF12}), L"WaitForMultipleObjects failed, err=5");
+                 reinterpret_cast<const void*>(uintptr_t{0xABCDEF12}),
+                 L"WaitForMultipleObjects failed, err=5");
     ReportShort(L"vemx", L"late audio dropped");
 
     const std::vector<std::string> expected = {

@@ -20,7 +20,8 @@ TEST(RollingLogFile, RotatesOnlyPastTheInclusiveHourAndNamesFilesInOrder) {
         log.Write(12345678 + 3 * RollingLogFile::kMaxSpan, "third");
         EXPECT_EQ(log.file_index(), 3u);
     }
-    EXPECT_EQ(read_file("mediaqueue[000001]-0000.log"), "[1234.57] first 1\n[3601234.57] same file\n");
+    EXPECT_EQ(read_file("mediaqueue[000001]-0000.log"),
+              "[1234.57] first 1\n[3601234.57] same file\n");
     EXPECT_EQ(read_file("mediaqueue[000001]-0001.log"), "[3601234.57] next file\n");
     EXPECT_EQ(read_file("mediaqueue[000001]-0002.log"), "[10801234.57] third\n");
 }

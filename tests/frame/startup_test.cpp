@@ -72,7 +72,8 @@ TEST(Startup, LoadingTheLibraryAnnouncesItsIniFileOnce) {
 
 TEST(Startup, IniFileNameFollowsTheLibraryName) {
     using vemx::platform::ini_path_for;
-    EXPECT_EQ(ini_path_for("/usr/lib/x86_64-linux-gnu/libvemx.so.0.1.0"), "/usr/lib/x86_64-linux-gnu/libvemx.INI");
+    EXPECT_EQ(ini_path_for("/usr/lib/x86_64-linux-gnu/libvemx.so.0.1.0"),
+              "/usr/lib/x86_64-linux-gnu/libvemx.INI");
     EXPECT_EQ(ini_path_for("/opt/v/libvemx.so"), "/opt/v/libvemx.INI");
     EXPECT_EQ(ini_path_for("/opt/v/VEMX.X64.DLL"), "/opt/v/VEMX.X64.INI");
     EXPECT_EQ(ini_path_for("/opt/v/tests"), "/opt/v/tests.INI");
@@ -85,7 +86,8 @@ TEST(Startup, ProfileIntegersDefaultWhenFileOrKeyIsMissing) {
     EXPECT_EQ(profile_int(dir.path() + "/missing.INI", "CONFIG", "ENABLE_LOG_FILE", 0), 0);
     {
         std::ofstream f("v.INI");
-        f << "; comment\n[OTHER]\nENABLE_LOG_FILE=9\n[config]\n  enable_log_file = 1 \nHEX=0x10\nNEG=-3\nJUNK=abc\n";
+        f << "; comment\n[OTHER]\nENABLE_LOG_FILE=9\n[config]\n  enable_log_file = 1 "
+             "\nHEX=0x10\nNEG=-3\nJUNK=abc\n";
     }
     EXPECT_EQ(profile_int("v.INI", "CONFIG", "ENABLE_LOG_FILE", 0), 1);
     EXPECT_EQ(profile_int("v.INI", "CONFIG", "HEX", 0), 16);

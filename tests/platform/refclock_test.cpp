@@ -19,7 +19,7 @@ TEST(ReferenceClock, OneShotAdviceFiresOnceAtItsTimeAndNotAfterUnadvise) {
     EXPECT_FALSE(wait_one(ev, 5ms));
     ASSERT_TRUE(wait_one(ev, 2s));
     EXPECT_GE(monotonic_100ns(), now + 200000);
-    EXPECT_FALSE(wait_one(ev, 30ms));  // once only
+    EXPECT_FALSE(wait_one(ev, 30ms));       // once only
     EXPECT_NE(clock->Unadvise(cookie), 0);  // already spent
 
     ASSERT_EQ(clock->AdviseTime(now, 300000, &ev, &cookie), 0);
