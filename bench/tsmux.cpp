@@ -45,14 +45,16 @@ std::vector<Packet> Read(const std::string& path, bool video) {
 
 bool Make(const std::string& path, const std::string& recipe) {
     if (std::filesystem::exists(path)) return true;
-    const std::string cmd = "ffmpeg -nostdin -v error -y " + recipe + " '" + path + ".part' && mv '" +
-                            path + ".part' '" + path + "'";
+    const std::string cmd = "ffmpeg -nostdin -v error -y " + recipe + " '" + path +
+                            ".part' && mv '" + path + ".part' '" + path + "'";
     return std::system(cmd.c_str()) == 0;
 }
 
 int64_t g_out_bytes = 0;
 
-void CountBlock(const uint8_t*, int64_t size, void*) { g_out_bytes += size; }
+void CountBlock(const uint8_t*, int64_t size, void*) {
+    g_out_bytes += size;
+}
 
 int CountWrite(void*, uint8_t*, int size) {
     g_out_bytes += size;
@@ -67,8 +69,11 @@ double Ours(const std::vector<Packet>& packets) {
     vemx_tsmux_set_audio_property(mux, "adts", 2, "s16", 48000);
     if (!vemx_tsmux_init(mux)) std::exit(1);
     for (const auto& p : packets) {
-        if (p.video) vemx_tsmux_write_video_frame(mux, p.ts, p.data.data(), static_cast<int>(p.data.size()), p.key);
-        else vemx_tsmux_write_audio_frame(mux, p.ts, p.data.data(), static_cast<int>(p.data.size()));
+        if (p.video)
+            vemx_tsmux_write_video_frame(mux, p.ts, p.data.data(), static_cast<int>(p.data.size()),
+                                         p.key);
+        else
+            vemx_tsmux_write_audio_frame(mux, p.ts, p.data.data(), static_cast<int>(p.data.size()));
     }
     vemx_tsmux_release(mux);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -118,8 +123,9 @@ double Peer(const std::vector<Packet>& packets) {
 
 int main() {
     const std::string video = "bench_tsmux_720p.h264", audio = "bench_tsmux.aac";
-    if (!Make(video, "-f lavfi -i testsrc2=size=1280x720:rate=25 -t 60 -c:v libx264 -preset ultrafast "
-                     "-b:v 4M -bf 0 -g 50 -x264-params aud=1 -f h264") ||
+    if (!Make(video,
+              "-f lavfi -i testsrc2=size=1280x720:rate=25 -t 60 -c:v libx264 -preset ultrafast "
+              "-b:v 4M -bf 0 -g 50 -x264-params aud=1 -f h264") ||
         !Make(audio, "-f lavfi -i sine=r=48000 -t 60 -ac 2 -c:a aac -b:a 128k -f adts")) {
         std::fprintf(stderr, "bench_tsmux: could not make the inputs with ffmpeg\n");
         return 1;

@@ -13,14 +13,14 @@
 
 namespace {
 
-constexpr int kWidthMbs = 8;   // 128 x 96 pixels
+constexpr int kWidthMbs = 8;  // 128 x 96 pixels
 constexpr int kHeightMbs = 6;
 constexpr int kFps = 25;
 constexpr int kGop = 25;
 
 // Big-endian bit writer for the H.264 syntax (fixed bits and Exp-Golomb).
 class Bits {
-public:
+  public:
     void u(int n, uint32_t v) {
         for (int i = n - 1; i >= 0; --i) bit((v >> i) & 1);
     }
@@ -42,7 +42,7 @@ public:
     void byte(uint8_t b) { u(8, b); }
     const std::vector<uint8_t>& data() const { return data_; }
 
-private:
+  private:
     void bit(int b) {
         cur_ = static_cast<uint8_t>(cur_ << 1 | b);
         if (++used_ == 8) {
@@ -115,19 +115,19 @@ std::vector<uint8_t> h264_frame(int index) {
         put_nal(out, 0x68, pps.data());
     }
     Bits slice;
-    slice.ue(0);               // first macroblock
-    slice.ue(idr ? 7 : 5);     // all I or all P
-    slice.ue(0);               // pps id
+    slice.ue(0);            // first macroblock
+    slice.ue(idr ? 7 : 5);  // all I or all P
+    slice.ue(0);            // pps id
     slice.u(4, index % kGop % 16);
     if (idr) slice.ue(index / kGop % 2);  // idr_pic_id
     if (!idr) {
         slice.u(1, 0);  // no ref count override
         slice.u(1, 0);  // no list modification
     }
-    slice.u(1, 0);  // idr: no_output_of_prior_pics / p: no adaptive marking
+    slice.u(1, 0);           // idr: no_output_of_prior_pics / p: no adaptive marking
     if (idr) slice.u(1, 0);  // not long-term
-    slice.se(0);              // qp delta
-    slice.ue(1);              // deblocking off
+    slice.se(0);             // qp delta
+    slice.ue(1);             // deblocking off
     if (idr) {
         // Every macroblock as raw samples: a ramp that moves each second.
         const int second = index / kGop;
@@ -137,9 +137,12 @@ std::vector<uint8_t> h264_frame(int index) {
             const int mx = mb % kWidthMbs, my = mb / kWidthMbs;
             for (int y = 0; y < 16; ++y)
                 for (int x = 0; x < 16; ++x)
-                    slice.byte(static_cast<uint8_t>(16 + ((mx * 16 + x + my * 16 + y + second * 24) % 220)));
-            for (int i = 0; i < 64; ++i) slice.byte(static_cast<uint8_t>(128 + (second * 37 % 64) - 32));
-            for (int i = 0; i < 64; ++i) slice.byte(static_cast<uint8_t>(128 - (second * 53 % 64) + 32));
+                    slice.byte(static_cast<uint8_t>(
+                        16 + ((mx * 16 + x + my * 16 + y + second * 24) % 220)));
+            for (int i = 0; i < 64; ++i)
+                slice.byte(static_cast<uint8_t>(128 + (second * 37 % 64) - 32));
+            for (int i = 0; i < 64; ++i)
+                slice.byte(static_cast<uint8_t>(128 - (second * 53 % 64) + 32));
         }
     } else {
         slice.ue(kWidthMbs * kHeightMbs);  // every macroblock skipped
@@ -177,13 +180,20 @@ int run_mux(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool has_value = i + 1 < args.size();
-        if (a == "--seconds" && has_value) seconds = std::atoi(args[++i].c_str());
-        else if (a == "--video-pid" && has_value) video_pid = static_cast<int>(std::strtol(args[++i].c_str(), nullptr, 0));
-        else if (a == "--audio-pid" && has_value) audio_pid = static_cast<int>(std::strtol(args[++i].c_str(), nullptr, 0));
-        else if (a == "--mux-rate" && has_value) mux_rate = std::atoi(args[++i].c_str());
-        else if (a == "--service" && has_value) service = args[++i];
-        else if (a == "--provider" && has_value) provider = args[++i];
-        else if (out.empty() && a[0] != '-') out = a;
+        if (a == "--seconds" && has_value)
+            seconds = std::atoi(args[++i].c_str());
+        else if (a == "--video-pid" && has_value)
+            video_pid = static_cast<int>(std::strtol(args[++i].c_str(), nullptr, 0));
+        else if (a == "--audio-pid" && has_value)
+            audio_pid = static_cast<int>(std::strtol(args[++i].c_str(), nullptr, 0));
+        else if (a == "--mux-rate" && has_value)
+            mux_rate = std::atoi(args[++i].c_str());
+        else if (a == "--service" && has_value)
+            service = args[++i];
+        else if (a == "--provider" && has_value)
+            provider = args[++i];
+        else if (out.empty() && a[0] != '-')
+            out = a;
         else {
             std::fprintf(stderr, "vemx mux: unexpected argument '%s'\n", a.c_str());
             return 2;
@@ -222,19 +232,23 @@ int run_mux(const std::vector<std::string>& args) {
     for (int i = 0; i < frames; ++i) {
         const int64_t t = i * frame_time;
         for (; next_audio <= t; next_audio = ++audio_frames * audio_time)
-            vemx_tsmux_write_audio_frame(mux, next_audio, audio.data(), static_cast<int>(audio.size()));
+            vemx_tsmux_write_audio_frame(mux, next_audio, audio.data(),
+                                         static_cast<int>(audio.size()));
         const std::vector<uint8_t> video = h264_frame(i);
-        vemx_tsmux_write_video_frame(mux, t, video.data(), static_cast<int>(video.size()), i % kGop == 0);
+        vemx_tsmux_write_video_frame(mux, t, video.data(), static_cast<int>(video.size()),
+                                     i % kGop == 0);
     }
     vemx_tsmux_uninit(mux);
     vemx_tsmux_release(mux);
     std::printf("%s: %d video and %d audio frames, %lld bytes (%lld packets) in %lld blocks\n",
                 out.c_str(), frames, audio_frames, static_cast<long long>(counter.bytes),
-                static_cast<long long>(counter.bytes / 188), static_cast<long long>(counter.blocks));
+                static_cast<long long>(counter.bytes / 188),
+                static_cast<long long>(counter.blocks));
     return 0;
 }
 
 }  // namespace
 
-VEMX_TOOL_COMMAND("mux", "OUT.ts [--seconds N] [--video-pid PID] ...: mux built-in test media to TS",
+VEMX_TOOL_COMMAND("mux",
+                  "OUT.ts [--seconds N] [--video-pid PID] ...: mux built-in test media to TS",
                   run_mux);

@@ -70,11 +70,10 @@ VEMX_API void vemx_tsmux_set_video_property1(void* h, unsigned int pid, const ch
                                              int width, int height, const char* pix_fmt,
                                              int fps_num, int fps_den);
 VEMX_API void vemx_tsmux_set_audio_property1(void* h, unsigned int pid, const char* audio_type,
-                                             int channels, const char* sample_fmt,
-                                             int sample_rate);
+                                             int channels, const char* sample_fmt, int sample_rate);
 VEMX_API void vemx_tsmux_set_audio_property2(void* h, unsigned int pid, const char* audio_type,
-                                             int channels, const char* sample_fmt,
-                                             int sample_rate, int stream_type);
+                                             int channels, const char* sample_fmt, int sample_rate,
+                                             int stream_type);
 
 /* The default service (defaults "Program" and "Dovrex"); also the fallback of
  * programs whose own name or provider is empty. */
@@ -111,16 +110,15 @@ VEMX_API void vemx_tsmux_uninit(void* h);
  * offset is added to pts and dts. */
 VEMX_API void vemx_tsmux_write_video_frame(void* h, int64_t ts, const uint8_t* data, int size,
                                            int key);
-VEMX_API void vemx_tsmux_write_video_frame2(void* h, int64_t pts, int64_t dts,
-                                            const uint8_t* data, int size, int key);
+VEMX_API void vemx_tsmux_write_video_frame2(void* h, int64_t pts, int64_t dts, const uint8_t* data,
+                                            int size, int key);
 VEMX_API void vemx_tsmux_write_video_frame3(void* h, unsigned int pid, int64_t pts, int64_t dts,
                                             const uint8_t* data, int size, int key);
 VEMX_API void vemx_tsmux_write_video_frame4(void* h, unsigned int pid, int64_t pts, int64_t dts,
-                                            int64_t offset, const uint8_t* data, int size,
-                                            int key);
+                                            int64_t offset, const uint8_t* data, int size, int key);
 VEMX_API void vemx_tsmux_write_audio_frame(void* h, int64_t ts, const uint8_t* data, int size);
-VEMX_API void vemx_tsmux_write_audio_frame2(void* h, int64_t pts, int64_t dts,
-                                            const uint8_t* data, int size);
+VEMX_API void vemx_tsmux_write_audio_frame2(void* h, int64_t pts, int64_t dts, const uint8_t* data,
+                                            int size);
 VEMX_API void vemx_tsmux_write_audio_frame3(void* h, unsigned int pid, int64_t pts, int64_t dts,
                                             const uint8_t* data, int size);
 VEMX_API void vemx_tsmux_write_audio_frame4(void* h, unsigned int pid, int64_t pts, int64_t dts,

@@ -24,7 +24,9 @@ constexpr AVRational kMediaTimeBase{1, 10000000};
 void Nothing(const uint8_t*, int64_t, void*) {}
 void Nothing1(const uint8_t*, int64_t, void*, void*) {}
 
-std::string Str(const char* s) { return s ? s : ""; }
+std::string Str(const char* s) {
+    return s ? s : "";
+}
 
 bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -37,7 +39,9 @@ bool SameText(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::wstring Wide(std::string_view s) { return std::wstring(s.begin(), s.end()); }
+std::wstring Wide(std::string_view s) {
+    return std::wstring(s.begin(), s.end());
+}
 
 // Reports a failed stream set-up and abandons it; Init catches the exception.
 [[noreturn]] void SetupFailed(int line, const wchar_t* function, const void* self,
@@ -58,7 +62,9 @@ TsMux::TsMux() : callback_(Nothing), callback1_(Nothing1), packet_(av_packet_all
     if (!packet_) throw std::bad_alloc();
 }
 
-TsMux::~TsMux() { Uninit(); }
+TsMux::~TsMux() {
+    Uninit();
+}
 
 void TsMux::SetCallbacks(vemx_tsmux_packet_callback_t cb, void* ctx) {
     callback_ = cb ? cb : Nothing;
@@ -71,7 +77,9 @@ void TsMux::SetCallbacks1(vemx_tsmux_packet_callback1_t cb, void* ctx, void* ctx
     ctx2_ = ctx2;
 }
 
-void TsMux::SetFilename(const char* filename) { filename_ = Str(filename); }
+void TsMux::SetFilename(const char* filename) {
+    filename_ = Str(filename);
+}
 
 void TsMux::SetVideoProperty(const char* type, int width, int height, const char* pix_fmt,
                              int fps_num, int fps_den) {
@@ -108,8 +116,8 @@ void TsMux::SetVideoProperty1(uint32_t pid, const char* type, int width, int hei
     v.write = &TsMux::WriteNothingVideo;
 }
 
-void TsMux::SetAudioProperty2(uint32_t pid, const char* type, int channels,
-                              const char* sample_fmt, int sample_rate, int stream_type) {
+void TsMux::SetAudioProperty2(uint32_t pid, const char* type, int channels, const char* sample_fmt,
+                              int sample_rate, int stream_type) {
     audio_stream_t& a = audio_map_[pid];
     a.pid = static_cast<int32_t>(pid);
     a.type = Str(type);
@@ -122,9 +130,13 @@ void TsMux::SetAudioProperty2(uint32_t pid, const char* type, int channels,
     a.write = &TsMux::WriteNothingAudio;
 }
 
-void TsMux::SetServiceName(const char* name) { service_name_ = Str(name); }
+void TsMux::SetServiceName(const char* name) {
+    service_name_ = Str(name);
+}
 
-void TsMux::SetServiceProvider(const char* provider) { service_provider_ = Str(provider); }
+void TsMux::SetServiceProvider(const char* provider) {
+    service_provider_ = Str(provider);
+}
 
 void TsMux::ProgramAddStream(uint32_t program_id, uint32_t pid) {
     program_t& p = programs_[program_id];
@@ -258,7 +270,8 @@ void TsMux::SetupVideoStream(video_stream_t& v) {
     // Nothing is encoded: the lookup only proves the codec is known to this
     // FFmpeg build, as the stream is created from it.
     const AVCodec* encoder = avcodec_find_encoder(id);
-    if (!encoder) SetupFailed(__LINE__, kFn, this, L"libKESTREL unsupported video_type=" + Wide(v.type));
+    if (!encoder)
+        SetupFailed(__LINE__, kFn, this, L"libKESTREL unsupported video_type=" + Wide(v.type));
     AVStream* st = avformat_new_stream(format_.get(), encoder);
     VEMX_CHECK(st, L"tsmux");
     // Streams no longer carry a codec context; codecpar holds the description.
@@ -267,7 +280,8 @@ void TsMux::SetupVideoStream(video_stream_t& v) {
     par->codec_id = id;
     par->width = v.width;
     par->height = v.height;
-    if (!SameText(v.pix_fmt, "yv12")) SetupFailed(__LINE__, kFn, this, L"unsupported pix_fmt=" + Wide(v.pix_fmt));
+    if (!SameText(v.pix_fmt, "yv12"))
+        SetupFailed(__LINE__, kFn, this, L"unsupported pix_fmt=" + Wide(v.pix_fmt));
     par->format = AV_PIX_FMT_YUV420P;
     // One frame per tick; the muxer replaces it with its 90 kHz clock.
     st->time_base = AVRational{v.fps_den, v.fps_num};
@@ -295,7 +309,8 @@ void TsMux::SetupAudioStream(audio_stream_t& a) {
         SetupFailed(__LINE__, kFn, this, L"unsupported audio_type=" + Wide(a.type));
     }
     const AVCodec* encoder = avcodec_find_encoder(id);
-    if (!encoder) SetupFailed(__LINE__, kFn, this, L"libKESTREL unsupported audio_type=" + Wide(a.type));
+    if (!encoder)
+        SetupFailed(__LINE__, kFn, this, L"libKESTREL unsupported audio_type=" + Wide(a.type));
     AVStream* st = avformat_new_stream(format_.get(), encoder);
     VEMX_CHECK(st, L"tsmux");
     AVCodecParameters* par = st->codecpar;
@@ -326,7 +341,8 @@ void TsMux::AddPrograms() {
     for (const auto& [id, program] : programs_) {
         AVProgram* p = av_new_program(fc, static_cast<int>(id));
         VEMX_CHECK(p, L"tsmux");
-        const std::string& name = program.service_name.empty() ? service_name_ : program.service_name;
+        const std::string& name =
+            program.service_name.empty() ? service_name_ : program.service_name;
         const std::string& provider =
             program.service_provider.empty() ? service_provider_ : program.service_provider;
         av_dict_set(&p->metadata, "service_name", name.c_str(), 0);
@@ -342,7 +358,9 @@ void TsMux::AddPrograms() {
     }
 }
 
-void TsMux::Uninit() { ReleaseOutput(true); }
+void TsMux::Uninit() {
+    ReleaseOutput(true);
+}
 
 void TsMux::ReleaseOutput(bool write_trailer) {
     // The streams die with the format context: later writes must find the
@@ -475,15 +493,23 @@ using vemx::tsmux::TsMux;
 
 namespace {
 
-TsMux* Mux(void* h) { return FromHandle<TsMux>(h); }
+TsMux* Mux(void* h) {
+    return FromHandle<TsMux>(h);
+}
 
 }  // namespace
 
-VEMX_EXPORT void* vemx_tsmux_new(void) { return vemx::frame::NewHandle<TsMux>(); }
+VEMX_EXPORT void* vemx_tsmux_new(void) {
+    return vemx::frame::NewHandle<TsMux>();
+}
 
-VEMX_EXPORT void vemx_tsmux_addref(void* h) { vemx::frame::AddRefHandle(h); }
+VEMX_EXPORT void vemx_tsmux_addref(void* h) {
+    vemx::frame::AddRefHandle(h);
+}
 
-VEMX_EXPORT void vemx_tsmux_release(void* h) { vemx::frame::ReleaseHandle(h); }
+VEMX_EXPORT void vemx_tsmux_release(void* h) {
+    vemx::frame::ReleaseHandle(h);
+}
 
 VEMX_EXPORT void vemx_tsmux_set_callbacks(void* h, vemx_tsmux_packet_callback_t cb, void* ctx) {
     Mux(h)->SetCallbacks(cb, ctx);
@@ -501,8 +527,9 @@ VEMX_EXPORT void vemx_tsmux_set_filename(void* h, const char* filename) {
 VEMX_EXPORT void vemx_tsmux_set_video_property(void* h, const char* video_type, int width,
                                                int height, const char* pix_fmt, int fps_num,
                                                int fps_den) {
-    Guarded("vemx_tsmux_set_video_property",
-            [&] { Mux(h)->SetVideoProperty(video_type, width, height, pix_fmt, fps_num, fps_den); });
+    Guarded("vemx_tsmux_set_video_property", [&] {
+        Mux(h)->SetVideoProperty(video_type, width, height, pix_fmt, fps_num, fps_den);
+    });
 }
 
 VEMX_EXPORT void vemx_tsmux_set_audio_property(void* h, const char* audio_type, int channels,
@@ -511,9 +538,13 @@ VEMX_EXPORT void vemx_tsmux_set_audio_property(void* h, const char* audio_type, 
             [&] { Mux(h)->SetAudioProperty(audio_type, channels, sample_fmt, sample_rate); });
 }
 
-VEMX_EXPORT void vemx_tsmux_set_video_pid(void* h, int pid) { Mux(h)->SetVideoPid(pid); }
+VEMX_EXPORT void vemx_tsmux_set_video_pid(void* h, int pid) {
+    Mux(h)->SetVideoPid(pid);
+}
 
-VEMX_EXPORT void vemx_tsmux_set_audio_pid(void* h, int pid) { Mux(h)->SetAudioPid(pid); }
+VEMX_EXPORT void vemx_tsmux_set_audio_pid(void* h, int pid) {
+    Mux(h)->SetAudioPid(pid);
+}
 
 VEMX_EXPORT void vemx_tsmux_set_video_property1(void* h, unsigned int pid, const char* video_type,
                                                 int width, int height, const char* pix_fmt,
@@ -547,15 +578,25 @@ VEMX_EXPORT void vemx_tsmux_set_service_provider(void* h, const char* provider) 
     Guarded("vemx_tsmux_set_service_provider", [&] { Mux(h)->SetServiceProvider(provider); });
 }
 
-VEMX_EXPORT void vemx_tsmux_set_mux_rate(void* h, int kbps) { Mux(h)->SetMuxRate(kbps); }
+VEMX_EXPORT void vemx_tsmux_set_mux_rate(void* h, int kbps) {
+    Mux(h)->SetMuxRate(kbps);
+}
 
-VEMX_EXPORT void vemx_tsmux_set_max_delay(void* h, int ms) { Mux(h)->SetMaxDelay(ms); }
+VEMX_EXPORT void vemx_tsmux_set_max_delay(void* h, int ms) {
+    Mux(h)->SetMaxDelay(ms);
+}
 
-VEMX_EXPORT void vemx_tsmux_set_start_pid(void* h, int pid) { Mux(h)->SetStartPid(pid); }
+VEMX_EXPORT void vemx_tsmux_set_start_pid(void* h, int pid) {
+    Mux(h)->SetStartPid(pid);
+}
 
-VEMX_EXPORT void vemx_tsmux_set_pmt_start_pid(void* h, int pid) { Mux(h)->SetPmtStartPid(pid); }
+VEMX_EXPORT void vemx_tsmux_set_pmt_start_pid(void* h, int pid) {
+    Mux(h)->SetPmtStartPid(pid);
+}
 
-VEMX_EXPORT void vemx_tsmux_set_service_id(void* h, int id) { Mux(h)->SetServiceId(id); }
+VEMX_EXPORT void vemx_tsmux_set_service_id(void* h, int id) {
+    Mux(h)->SetServiceId(id);
+}
 
 VEMX_EXPORT void vemx_tsmux_set_transport_stream_id(void* h, int id) {
     Mux(h)->SetTransportStreamId(id);
@@ -565,7 +606,9 @@ VEMX_EXPORT void vemx_tsmux_set_original_network_id(void* h, int id) {
     Mux(h)->SetOriginalNetworkId(id);
 }
 
-VEMX_EXPORT void vemx_tsmux_set_pcr_period(void* h, int ms) { Mux(h)->SetPcrPeriod(ms); }
+VEMX_EXPORT void vemx_tsmux_set_pcr_period(void* h, int ms) {
+    Mux(h)->SetPcrPeriod(ms);
+}
 
 VEMX_EXPORT void vemx_tsmux_program_add_stream(void* h, unsigned int program_id, unsigned int pid) {
     Guarded("vemx_tsmux_program_add_stream", [&] { Mux(h)->ProgramAddStream(program_id, pid); });

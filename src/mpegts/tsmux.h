@@ -20,7 +20,7 @@ extern "C" {
 namespace vemx::tsmux {
 
 class TsMux : public frame::RefCounted {
-public:
+  public:
     // 112 transport packets: what libavformat hands out per flush.
     static constexpr int kIoBufferSize = 21056;
 
@@ -70,10 +70,9 @@ public:
     void SetCallbacks(vemx_tsmux_packet_callback_t cb, void* ctx);
     void SetCallbacks1(vemx_tsmux_packet_callback1_t cb, void* ctx, void* ctx2);
     void SetFilename(const char* filename);
-    void SetVideoProperty(const char* type, int width, int height, const char* pix_fmt,
-                          int fps_num, int fps_den);
-    void SetAudioProperty(const char* type, int channels, const char* sample_fmt,
-                          int sample_rate);
+    void SetVideoProperty(const char* type, int width, int height, const char* pix_fmt, int fps_num,
+                          int fps_den);
+    void SetAudioProperty(const char* type, int channels, const char* sample_fmt, int sample_rate);
     void SetVideoPid(int pid) { video_.pid = pid; }
     void SetAudioPid(int pid) { audio_.pid = pid; }
     void SetVideoProperty1(uint32_t pid, const char* type, int width, int height,
@@ -108,7 +107,7 @@ public:
     // The live output context while writing, else null.
     const AVFormatContext* format_context() const noexcept { return format_.get(); }
 
-private:
+  private:
     struct FormatFree {
         void operator()(AVFormatContext* fc) const noexcept { avformat_free_context(fc); }
     };
@@ -131,8 +130,8 @@ private:
                           int size, int key);
     void WriteAudioFrame1(audio_stream_t& a, int64_t pts, int64_t dts, const uint8_t* data,
                           int size);
-    void WriteFrame(const char* writer, AVStream* st, int64_t pts, int64_t dts,
-                    const uint8_t* data, int size, int flags);
+    void WriteFrame(const char* writer, AVStream* st, int64_t pts, int64_t dts, const uint8_t* data,
+                    int size, int flags);
 
     static int OnWritePacket(void* opaque, uint8_t* buf, int size);
     static int OnWritePacket1(void* opaque, uint8_t* buf, int size);
@@ -147,7 +146,7 @@ private:
     audio_stream_t audio_;
     std::string service_name_ = "Program";
     std::string service_provider_ = "Dovrex";
-    int32_t mux_rate_ = 0;  // kbit/s
+    int32_t mux_rate_ = 0;      // kbit/s
     int32_t max_delay_ = 1000;  // ms
     int32_t start_pid_ = -1;
     int32_t pmt_start_pid_ = -1;
@@ -165,8 +164,8 @@ private:
     bool header_written_ = false;
 
     std::mutex write_lock_;
-    int32_t first_frame_ = 1;  // guarded by write_lock_
-    int64_t ts_base_ = 0;      // guarded by write_lock_
+    int32_t first_frame_ = 1;                       // guarded by write_lock_
+    int64_t ts_base_ = 0;                           // guarded by write_lock_
     std::unique_ptr<AVPacket, PacketFree> packet_;  // reused under write_lock_
 
     std::ofstream file_;

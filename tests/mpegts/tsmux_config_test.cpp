@@ -21,7 +21,8 @@ namespace {
 // Muxes one second of H.264 + AAC on the single streams, and of every
 // (PID, kind) in `keyed` on the PID-keyed ones, after `configure` ran.
 template <class F>
-std::string MuxWith(F&& configure, const std::vector<std::pair<unsigned, std::string>>& keyed = {}) {
+std::string MuxWith(F&& configure,
+                    const std::vector<std::pair<unsigned, std::string>>& keyed = {}) {
     void* mux = vemx_tsmux_new();
     Capture cap;
     vemx_tsmux_set_callbacks(mux, &Capture::OnPacket, &cap);
@@ -39,10 +40,14 @@ std::string MuxWith(F&& configure, const std::vector<std::pair<unsigned, std::st
     for (const auto& [dts, pid, kind, f] : all) {
         const auto* d = reinterpret_cast<const uint8_t*>(f.bytes.data());
         const int n = static_cast<int>(f.bytes.size());
-        if (pid && IsVideo(kind)) vemx_tsmux_write_video_frame3(mux, pid, f.pts, f.dts, d, n, f.key);
-        else if (pid) vemx_tsmux_write_audio_frame3(mux, pid, f.pts, f.dts, d, n);
-        else if (IsVideo(kind)) vemx_tsmux_write_video_frame(mux, f.pts, d, n, f.key);
-        else vemx_tsmux_write_audio_frame(mux, f.pts, d, n);
+        if (pid && IsVideo(kind))
+            vemx_tsmux_write_video_frame3(mux, pid, f.pts, f.dts, d, n, f.key);
+        else if (pid)
+            vemx_tsmux_write_audio_frame3(mux, pid, f.pts, f.dts, d, n);
+        else if (IsVideo(kind))
+            vemx_tsmux_write_video_frame(mux, f.pts, d, n, f.key);
+        else
+            vemx_tsmux_write_audio_frame(mux, f.pts, d, n);
     }
     vemx_tsmux_release(mux);
     return cap.Bytes();
@@ -53,7 +58,8 @@ rapidjson::Document Probe(const std::string& ts) {
     std::fwrite(ts.data(), 1, ts.size(), f);
     std::fclose(f);
     std::string json;
-    if (std::FILE* p = popen("ffprobe -v error -show_programs -show_streams -of json probe.ts", "r")) {
+    if (std::FILE* p =
+            popen("ffprobe -v error -show_programs -show_streams -of json probe.ts", "r")) {
         char buf[4096];
         for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) json.append(buf, n);
         pclose(p);
@@ -70,7 +76,8 @@ std::string Masked(const std::string& line) {
 
 std::string Address(void* p) {
     char s[32];
-    std::snprintf(s, sizeof s, "0x%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    std::snprintf(s, sizeof s, "0x%016llX",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
     return s;
 }
 
@@ -147,21 +154,23 @@ TEST(TsMuxConfig, PcrPeriodSpacesTheClockReferences) {
 
 TEST(TsMuxConfig, ProgramsAsFfprobeSeesThem) {
     TempDir dir;
-    const std::string ts = MuxWith([](void* m) {
-        vemx_tsmux_set_video_property(m, "", 0, 0, "", 0, 0);
-        vemx_tsmux_set_audio_property(m, "", 0, "", 0);
-        vemx_tsmux_set_service_name(m, "Fallback");
-        vemx_tsmux_set_video_property1(m, 0x300, "mpeg2video", 160, 96, "yv12", 25, 1);
-        vemx_tsmux_set_audio_property2(m, 0x201, "ac3", 2, "s16", 48000, 6);
-        vemx_tsmux_set_video_property1(m, 0x200, "hevc", 160, 96, "yv12", 25, 1);
-        vemx_tsmux_program_add_stream(m, 2, 0x201);
-        vemx_tsmux_program_add_stream(m, 2, 0x200);
-        vemx_tsmux_program_add_stream(m, 2, 0x201);
-        vemx_tsmux_program_add_stream(m, 2, 0x999);
-        vemx_tsmux_program_set_service_name(m, 2, "Zwei");
-        vemx_tsmux_program_set_service_provider(m, 2, "Haus");
-        vemx_tsmux_program_add_stream(m, 1, 0x300);
-    }, {{0x300, "mpeg2video"}, {0x201, "ac3"}, {0x200, "hevc"}});
+    const std::string ts = MuxWith(
+        [](void* m) {
+            vemx_tsmux_set_video_property(m, "", 0, 0, "", 0, 0);
+            vemx_tsmux_set_audio_property(m, "", 0, "", 0);
+            vemx_tsmux_set_service_name(m, "Fallback");
+            vemx_tsmux_set_video_property1(m, 0x300, "mpeg2video", 160, 96, "yv12", 25, 1);
+            vemx_tsmux_set_audio_property2(m, 0x201, "ac3", 2, "s16", 48000, 6);
+            vemx_tsmux_set_video_property1(m, 0x200, "hevc", 160, 96, "yv12", 25, 1);
+            vemx_tsmux_program_add_stream(m, 2, 0x201);
+            vemx_tsmux_program_add_stream(m, 2, 0x200);
+            vemx_tsmux_program_add_stream(m, 2, 0x201);
+            vemx_tsmux_program_add_stream(m, 2, 0x999);
+            vemx_tsmux_program_set_service_name(m, 2, "Zwei");
+            vemx_tsmux_program_set_service_provider(m, 2, "Haus");
+            vemx_tsmux_program_add_stream(m, 1, 0x300);
+        },
+        {{0x300, "mpeg2video"}, {0x201, "ac3"}, {0x200, "hevc"}});
     const auto doc = Probe(ts);
     ASSERT_TRUE(doc.IsObject() && doc.HasMember("programs"));
     const auto& programs = doc["programs"];

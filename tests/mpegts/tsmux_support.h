@@ -32,12 +32,14 @@ struct Frame {
 // One generated elementary stream per kind, made once per test program.
 inline std::string MakeEs(const std::string& kind) {
     static const std::string dir = [] {
-        auto d = std::filesystem::temp_directory_path() / ("vemx-tsmux-es-" + std::to_string(getpid()));
+        auto d =
+            std::filesystem::temp_directory_path() / ("vemx-tsmux-es-" + std::to_string(getpid()));
         std::filesystem::create_directories(d);
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(std::filesystem::temp_directory_path() /
-                                            ("vemx-tsmux-es-" + std::to_string(getpid())), ec);
+                                            ("vemx-tsmux-es-" + std::to_string(getpid())),
+                                        ec);
         });
         return d.string();
     }();
@@ -47,7 +49,8 @@ inline std::string MakeEs(const std::string& kind) {
     const std::string audio = "-f lavfi -i sine=r=48000 -t 1 -ac 2 ";
     const std::map<std::string, std::string> recipe = {
         {"h264", video + "-c:v libx264 -bf 0 -g 10 -x264-params aud=1 -f h264"},
-        {"hevc", video + "-c:v libx265 -x265-params bframes=0:keyint=10:aud=1:log-level=error -f hevc"},
+        {"hevc",
+         video + "-c:v libx265 -x265-params bframes=0:keyint=10:aud=1:log-level=error -f hevc"},
         {"mpeg2video", video + "-c:v mpeg2video -bf 0 -g 10 -f mpeg2video"},
         {"adts", audio + "-c:a aac -f adts"},
         {"mp2", audio + "-c:a mp2 -f mp2"},
@@ -57,7 +60,8 @@ inline std::string MakeEs(const std::string& kind) {
     };
     const std::string path = dir + "/es." + kind;
     if (!std::filesystem::exists(path)) {
-        const std::string cmd = "ffmpeg -nostdin -v error -y " + recipe.at(kind) + " '" + path + "'";
+        const std::string cmd =
+            "ffmpeg -nostdin -v error -y " + recipe.at(kind) + " '" + path + "'";
         if (std::system(cmd.c_str()) != 0) return {};
     }
     return path;
@@ -144,11 +148,11 @@ struct TsScan {
     size_t packets = 0;
     std::map<int, size_t> per_pid;
     int tsid = -1, onid = -1;
-    std::map<int, int> pmt_pid;                                     // program -> PMT PID
-    std::map<int, std::vector<std::pair<int, int>>> streams;        // program -> (type, PID)
-    std::map<int, std::pair<int, std::string>> service;             // program -> (type, "prov/name")
-    std::map<int, std::vector<int64_t>> pcr;                        // PID -> 27 MHz values
-    std::map<int, int> random_access;                               // PID -> flagged packets
+    std::map<int, int> pmt_pid;                               // program -> PMT PID
+    std::map<int, std::vector<std::pair<int, int>>> streams;  // program -> (type, PID)
+    std::map<int, std::pair<int, std::string>> service;       // program -> (type, "prov/name")
+    std::map<int, std::vector<int64_t>> pcr;                  // PID -> 27 MHz values
+    std::map<int, int> random_access;                         // PID -> flagged packets
 
     explicit TsScan(const std::string& ts) {
         std::map<int, int> cc;
@@ -165,7 +169,8 @@ struct TsScan {
             if (afc & 2) {
                 if (p[4] > 0 && (p[5] & 0x40)) ++random_access[pid];
                 if (p[4] >= 7 && (p[5] & 0x10)) {
-                    const int64_t base = int64_t{p[6]} << 25 | p[7] << 17 | p[8] << 9 | p[9] << 1 | p[10] >> 7;
+                    const int64_t base =
+                        int64_t{p[6]} << 25 | p[7] << 17 | p[8] << 9 | p[9] << 1 | p[10] >> 7;
                     pcr[pid].push_back(base * 300 + ((p[10] & 1) << 8 | p[11]));
                 }
                 pos += 1 + p[4];
@@ -178,7 +183,8 @@ struct TsScan {
         }
         if (error.empty() && !per_pid.count(0)) error = "no PAT";
         for (const auto& [prog, pid] : pmt_pid)
-            if (error.empty() && !streams.count(prog)) error = "no PMT for program " + std::to_string(prog);
+            if (error.empty() && !streams.count(prog))
+                error = "no PMT for program " + std::to_string(prog);
     }
 
     void Section(int pid, const uint8_t* s, const uint8_t* end) {

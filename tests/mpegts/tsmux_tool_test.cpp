@@ -8,8 +8,9 @@
 
 TEST(TsMuxTool, MuxWritesADecodableStreamOnTheChosenPids) {
     vemx_test::TempDir dir;
-    const std::string cmd = std::string("VEMX_LOG=off '") + VEMX_TOOL +
-                            "' mux out.ts --seconds 2 --video-pid 0x44 --audio-pid 0x45 --service Demo";
+    const std::string cmd =
+        std::string("VEMX_LOG=off '") + VEMX_TOOL +
+        "' mux out.ts --seconds 2 --video-pid 0x44 --audio-pid 0x45 --service Demo";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     const std::string ts = vemx_test::read_file("out.ts");
     tsmux_test::TsScan scan(ts);

@@ -31,11 +31,16 @@ void Feed(void* mux, const std::vector<Input>& inputs, bool reorder = false) {
         const auto* d = reinterpret_cast<const uint8_t*>(f->bytes.data());
         const int n = static_cast<int>(f->bytes.size());
         const int64_t pts = reorder ? f->pts + 800000 : f->pts;
-        if (IsVideo(in->kind) && in->pid) vemx_tsmux_write_video_frame3(mux, in->pid, pts, f->dts, d, n, f->key);
-        else if (IsVideo(in->kind) && reorder) vemx_tsmux_write_video_frame2(mux, pts, f->dts, d, n, f->key);
-        else if (IsVideo(in->kind)) vemx_tsmux_write_video_frame(mux, f->pts, d, n, f->key);
-        else if (in->pid) vemx_tsmux_write_audio_frame3(mux, in->pid, f->pts, f->dts, d, n);
-        else vemx_tsmux_write_audio_frame2(mux, f->pts, f->dts, d, n);
+        if (IsVideo(in->kind) && in->pid)
+            vemx_tsmux_write_video_frame3(mux, in->pid, pts, f->dts, d, n, f->key);
+        else if (IsVideo(in->kind) && reorder)
+            vemx_tsmux_write_video_frame2(mux, pts, f->dts, d, n, f->key);
+        else if (IsVideo(in->kind))
+            vemx_tsmux_write_video_frame(mux, f->pts, d, n, f->key);
+        else if (in->pid)
+            vemx_tsmux_write_audio_frame3(mux, in->pid, f->pts, f->dts, d, n);
+        else
+            vemx_tsmux_write_audio_frame2(mux, f->pts, f->dts, d, n);
     }
 }
 
@@ -55,7 +60,8 @@ void ExpectSameFrames(const std::vector<Input>& inputs, const Demuxed& out, int6
             const Frame& want = in.frames[i];
             ASSERT_EQ(got[i].bytes, want.bytes) << "frame " << i;
             EXPECT_EQ(got[i].key, want.key) << "frame " << i;
-            EXPECT_EQ(got[i].pts - zero, av_rescale(want.pts + shift - base, 9, 1000)) << "frame " << i;
+            EXPECT_EQ(got[i].pts - zero, av_rescale(want.pts + shift - base, 9, 1000))
+                << "frame " << i;
             // A PES without its own dts leaves the reader to guess one for MPEG-2.
             if (in.kind != "mpeg2video") {
                 EXPECT_EQ(got[i].dts - zero, av_rescale(want.dts - base, 9, 1000)) << "frame " << i;
@@ -74,20 +80,25 @@ struct Mux {
 }  // namespace
 
 TEST(TsMuxRoundTrip, SingleStreamPairsOfEveryCodec) {
-    const std::vector<std::pair<std::string, std::string>> pairs = {
-        {"h264", "adts"}, {"hevc", "mp2"}, {"mpeg2video", "mp3"}, {"h264", "ac3"}, {"hevc", "eac3"}};
+    const std::vector<std::pair<std::string, std::string>> pairs = {{"h264", "adts"},
+                                                                    {"hevc", "mp2"},
+                                                                    {"mpeg2video", "mp3"},
+                                                                    {"h264", "ac3"},
+                                                                    {"hevc", "eac3"}};
     TempDir dir;
     for (const auto& [video, audio] : pairs) {
         SCOPED_TRACE(video + "+" + audio);
         Mux m;
-        vemx_tsmux_set_video_property(m.h, video == "h264" ? "H264" : video.c_str(), 160, 96, "YV12", 25, 1);
+        vemx_tsmux_set_video_property(m.h, video == "h264" ? "H264" : video.c_str(), 160, 96,
+                                      "YV12", 25, 1);
         vemx_tsmux_set_audio_property(m.h, audio.c_str(), 2, "s16", 48000);
         vemx_tsmux_set_video_pid(m.h, 0x31);
         vemx_tsmux_set_audio_pid(m.h, 0x32);
         ASSERT_EQ(vemx_tsmux_init(m.h), 1);
         // Reordered pictures (pts after dts) go through the two-timestamp writer.
         const bool reorder = video == "h264";
-        std::vector<Input> in = {{video, 0x31, EsFrames(video, 7000000)}, {audio, 0x32, EsFrames(audio, 7000000)}};
+        std::vector<Input> in = {{video, 0x31, EsFrames(video, 7000000)},
+                                 {audio, 0x32, EsFrames(audio, 7000000)}};
         ASSERT_GT(in[0].frames.size(), 20u);
         in[0].pid = 0;
         in[1].pid = 0;
@@ -111,8 +122,10 @@ TEST(TsMuxRoundTrip, PidKeyedStreamsInThreePrograms) {
         {3, 0x300, "mpeg2video"}, {3, 0x301, "mp2"},  {3, 0x302, "mp3"},  {3, 0x303, "eac3"}};
     std::vector<Input> in;
     for (const auto& [prog, pid, kind] : layout) {
-        if (IsVideo(kind)) vemx_tsmux_set_video_property1(m.h, pid, kind.c_str(), 160, 96, "yv12", 25, 1);
-        else vemx_tsmux_set_audio_property1(m.h, pid, kind.c_str(), 2, "s16", 48000);
+        if (IsVideo(kind))
+            vemx_tsmux_set_video_property1(m.h, pid, kind.c_str(), 160, 96, "yv12", 25, 1);
+        else
+            vemx_tsmux_set_audio_property1(m.h, pid, kind.c_str(), 2, "s16", 48000);
         vemx_tsmux_program_add_stream(m.h, prog, pid);
         in.push_back({kind, pid, EsFrames(kind)});
     }
@@ -164,8 +177,9 @@ TEST(TsMuxTimestamps, CommonBaseMaxDelayAndVariantFourOffsets) {
     vemx_tsmux_set_video_property1(m.h, 0x100, "h264", 160, 96, "yv12", 25, 1);
     ASSERT_EQ(vemx_tsmux_init(m.h), 1);
     for (size_t i = 0; i < 2; ++i)
-        vemx_tsmux_write_video_frame4(m.h, 0x100, 1000000 + int64_t(i) * 400000, 1000000 + int64_t(i) * 400000,
-                                      0, bytes(video[i]), size(video[i]), video[i].key);
+        vemx_tsmux_write_video_frame4(m.h, 0x100, 1000000 + int64_t(i) * 400000,
+                                      1000000 + int64_t(i) * 400000, 0, bytes(video[i]),
+                                      size(video[i]), video[i].key);
     vemx_tsmux_uninit(m.h);
     const auto again = Demux(m.cap.Save("again.ts"));
     ASSERT_EQ(again.frames.at(0x100).size(), 2u);
@@ -209,7 +223,8 @@ TEST(TsMuxBadInput, BadFramesAreDroppedAndTheMuxCarriesOn) {
     Mux m;
     auto frames = EsFrames("h264");
     auto write = [&](size_t i, int64_t dts) {
-        vemx_tsmux_write_video_frame(m.h, dts, reinterpret_cast<const uint8_t*>(frames[i].bytes.data()),
+        vemx_tsmux_write_video_frame(m.h, dts,
+                                     reinterpret_cast<const uint8_t*>(frames[i].bytes.data()),
                                      static_cast<int>(frames[i].bytes.size()), frames[i].key);
     };
     vemx_tsmux_set_video_property(m.h, "h264", 160, 96, "yv12", 25, 1);
@@ -223,8 +238,10 @@ TEST(TsMuxBadInput, BadFramesAreDroppedAndTheMuxCarriesOn) {
     write(2, 800000);
     // No single audio stream and no PID 0x200: both ignored without a word.
     vemx_tsmux_write_audio_frame(m.h, 800000, reinterpret_cast<const uint8_t*>("abc"), 3);
-    vemx_tsmux_write_video_frame3(m.h, 0x200, 800000, 800000, reinterpret_cast<const uint8_t*>("abc"), 3, 1);
-    vemx_tsmux_write_audio_frame4(m.h, 0x200, 800000, 800000, 5, reinterpret_cast<const uint8_t*>("abc"), 3);
+    vemx_tsmux_write_video_frame3(m.h, 0x200, 800000, 800000,
+                                  reinterpret_cast<const uint8_t*>("abc"), 3, 1);
+    vemx_tsmux_write_audio_frame4(m.h, 0x200, 800000, 800000, 5,
+                                  reinterpret_cast<const uint8_t*>("abc"), 3);
     vemx_tsmux_uninit(m.h);
     vemx_tsmux_uninit(m.h);
     write(3, 1200000);  // after uninit
