@@ -17,7 +17,7 @@ TEST(TsMuxTool, MuxWritesADecodableStreamOnTheChosenPids) {
     ASSERT_EQ(scan.error, "");
     EXPECT_EQ(scan.streams[1], (std::vector<std::pair<int, int>>{{0x1b, 0x44}, {0x03, 0x45}}));
     EXPECT_EQ(scan.service[1].second, "Dovrex/Demo");
-    EXPECT_EQ(tsmux_test::Demux("out.ts").frames.at(0x44).size(), 50u);
+    EXPECT_EQ(tsmux_test::Demux("out.ts").at(0x44).size(), 50u);
 
     std::string errors;
     if (std::FILE* p = popen("ffmpeg -nostdin -v error -i out.ts -f null - 2>&1", "r")) {
