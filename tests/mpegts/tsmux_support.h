@@ -25,6 +25,8 @@ struct Frame {
     bool key = false;
     int64_t pts = 0;  // 100-ns units when fed, 90 kHz ticks when read back
     int64_t dts = 0;
+    const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(bytes.data()); }
+    int size() const { return static_cast<int>(bytes.size()); }
 };
 
 inline bool IsVideo(const std::string& kind) {
@@ -102,8 +104,8 @@ inline void Feed(void* mux, const std::vector<Input>& inputs) {
     std::stable_sort(all.begin(), all.end(),
                      [](const auto& x, const auto& y) { return x.second->dts < y.second->dts; });
     for (const auto& [in, f] : all) {
-        const auto* d = reinterpret_cast<const uint8_t*>(f->bytes.data());
-        const int n = static_cast<int>(f->bytes.size());
+        const uint8_t* d = f->data();
+        const int n = f->size();
         const bool video = IsVideo(in->kind), same = f->pts == f->dts;
         if (in->pid && video)
             vemx_tsmux_write_video_frame3(mux, in->pid, f->pts, f->dts, d, n, f->key);
@@ -134,6 +136,14 @@ struct Capture {
         std::ofstream(path, std::ios::binary) << Bytes();
         return path;
     }
+};
+
+// A multiplexer whose output is captured; released (without uninit) last.
+struct Mux {
+    void* h = vemx_tsmux_new();
+    Capture cap;
+    Mux() { vemx_tsmux_set_callbacks(h, &Capture::OnPacket, &cap); }
+    ~Mux() { vemx_tsmux_release(h); }
 };
 
 // Walks 188-byte packets, checks continuity, and reads PAT, PMT, SDT and PCRs.

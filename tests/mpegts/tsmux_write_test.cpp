@@ -13,13 +13,6 @@ using vemx_test::TempDir;
 
 namespace {
 
-struct Mux {
-    void* h = vemx_tsmux_new();
-    Capture cap;
-    Mux() { vemx_tsmux_set_callbacks(h, &Capture::OnPacket, &cap); }
-    ~Mux() { vemx_tsmux_release(h); }
-};
-
 // Bytes, key flags and timestamps relative to the first frame written (the
 // first of inputs[0]) must come back on every PID.
 void ExpectSameFrames(const std::vector<Input>& inputs,
@@ -47,12 +40,13 @@ void ExpectSameFrames(const std::vector<Input>& inputs,
 
 TEST(TsMuxRoundTrip, SingleStreamPairsOfEveryCodec) {
     TempDir dir;
-    for (const auto& [video, audio] :
-         std::vector<std::pair<std::string, std::string>>{{"h264", "adts"},
-                                                          {"hevc", "mp2"},
-                                                          {"mpeg2video", "mp3"},
-                                                          {"h264", "ac3"},
-                                                          {"hevc", "eac3"}}) {
+    const char* pairs[][2] = {{"h264", "adts"},
+                              {"hevc", "mp2"},
+                              {"mpeg2video", "mp3"},
+                              {"h264", "ac3"},
+                              {"hevc", "eac3"}};
+    for (const auto& pair : pairs) {
+        const std::string video = pair[0], audio = pair[1];
         SCOPED_TRACE(video + "+" + audio);
         Mux m;
         vemx_tsmux_set_video_property(m.h, video == "h264" ? "H264" : video.c_str(), 160, 96,
@@ -117,16 +111,12 @@ TEST(TsMuxTimestamps, CommonBaseMaxDelayAndVariantFourOffsets) {
     vemx_tsmux_set_max_delay(m.h, 500);
     const auto v = EsFrames("h264"), a = EsFrames("adts");
     auto video = [&](size_t i, int64_t t, int64_t offset) {
-        vemx_tsmux_write_video_frame4(m.h, 0x100, t, t, offset,
-                                      reinterpret_cast<const uint8_t*>(v[i].bytes.data()),
-                                      static_cast<int>(v[i].bytes.size()), v[i].key);
+        vemx_tsmux_write_video_frame4(m.h, 0x100, t, t, offset, v[i].data(), v[i].size(), v[i].key);
     };
     // Audio first at 0.5 s sets the base; video at 0.54 s is 40 ms later, and
     // from its second frame on moved by the 2 s offset given once.
     ASSERT_EQ(vemx_tsmux_init(m.h), 1);
-    vemx_tsmux_write_audio_frame4(m.h, 0x101, 5000000, 5000000, 0,
-                                  reinterpret_cast<const uint8_t*>(a[0].bytes.data()),
-                                  static_cast<int>(a[0].bytes.size()));
+    vemx_tsmux_write_audio_frame4(m.h, 0x101, 5000000, 5000000, 0, a[0].data(), a[0].size());
     for (size_t i = 0; i < 4; ++i) video(i, 5400000 + int64_t(i) * 400000, i == 1 ? 20000000 : 0);
     vemx_tsmux_uninit(m.h);
     auto out = Demux(m.cap.Save("out.ts"));
@@ -185,9 +175,7 @@ TEST(TsMuxBadInput, BadFramesAreDroppedAndTheMuxCarriesOn) {
     Mux m;
     const auto frames = EsFrames("h264");
     auto write = [&](size_t i, int64_t dts) {
-        vemx_tsmux_write_video_frame(m.h, dts,
-                                     reinterpret_cast<const uint8_t*>(frames[i].bytes.data()),
-                                     static_cast<int>(frames[i].bytes.size()), frames[i].key);
+        vemx_tsmux_write_video_frame(m.h, dts, frames[i].data(), frames[i].size(), frames[i].key);
     };
     const auto* abc = reinterpret_cast<const uint8_t*>("abc");
     vemx_tsmux_set_video_property(m.h, "h264", 160, 96, "yv12", 25, 1);
@@ -228,18 +216,19 @@ TEST(TsMuxBadInput, BadFramesAreDroppedAndTheMuxCarriesOn) {
 
 TEST(TsMuxThreads, VideoAndAudioFromTwoThreadsAllArriveAndReleaseFlushes) {
     TempDir dir;
-    void* mux = vemx_tsmux_new();
+    const std::vector<Input> video = {{"h264", 0, EsFrames("h264")}};
+    const std::vector<Input> audio = {{"adts", 0, EsFrames("adts")}};
     Capture cap;
-    vemx_tsmux_set_callbacks(mux, &Capture::OnPacket, &cap);
-    vemx_tsmux_set_video_property(mux, "h264", 160, 96, "yv12", 25, 1);
-    vemx_tsmux_set_audio_property(mux, "adts", 2, "s16", 48000);
-    ASSERT_EQ(vemx_tsmux_init(mux), 1);
-    const std::vector<Input> video = {{"h264", 0, EsFrames("h264")}},
-                             audio = {{"adts", 0, EsFrames("adts")}};
-    std::thread t([&] { Feed(mux, audio); });
-    Feed(mux, video);
-    t.join();
-    vemx_tsmux_release(mux);
+    {
+        Mux m;
+        vemx_tsmux_set_callbacks(m.h, &Capture::OnPacket, &cap);
+        vemx_tsmux_set_video_property(m.h, "h264", 160, 96, "yv12", 25, 1);
+        vemx_tsmux_set_audio_property(m.h, "adts", 2, "s16", 48000);
+        ASSERT_EQ(vemx_tsmux_init(m.h), 1);
+        std::thread t([&] { Feed(m.h, audio); });
+        Feed(m.h, video);
+        t.join();
+    }  // released without uninit: the rest is flushed
     EXPECT_EQ(TsScan(cap.Bytes()).error, "");
     auto out = Demux(cap.Save("out.ts"));
     EXPECT_EQ(out[0x100].size(), video[0].frames.size());
