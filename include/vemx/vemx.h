@@ -4,6 +4,8 @@
 
 #include "vemx_frame.h"
 #include "vemx_log.h"
+#include "vemx_audio.h"
+#include "vemx_quadmapping.h"
 #include "vemx_tsmux.h"
 
 #endif

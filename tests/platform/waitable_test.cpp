@@ -44,7 +44,7 @@ TEST(Waitables, SemaphoreCountsAcrossThreads) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i)
         waiters.emplace_back([&] {
-            if (wait_one(sem, 5s)) ++taken;
+            if (wait_one(sem, 30s)) ++taken;
         });
     sem.release(3);
     std::this_thread::sleep_for(50ms);
