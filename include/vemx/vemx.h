@@ -5,6 +5,8 @@
 #include "vemx_frame.h"
 #include "vemx_log.h"
 #include "vemx_audio.h"
+#include "vemx_mediaencoder.h"
+#include "vemx_mp4filewriter.h"
 #include "vemx_quadmapping.h"
 #include "vemx_tsmux.h"
 

@@ -1,0 +1,337 @@
+#include "mp4/MP4FileWriter.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+}
+
+#include <string_view>
+
+#include "frame/vemx.h"
+#include "vemx/vemx_mp4filewriter.h"
+
+namespace vemx::mp4filewriter {
+
+namespace {
+
+constexpr wchar_t kSource[] = L"MP4FileWriter";
+constexpr wchar_t kInit[] = L"vemx::mp4filewriter::MP4FileWriter::Init";
+constexpr wchar_t kWriteVideo[] = L"vemx::mp4filewriter::MP4FileWriter::WriteVideoFrame";
+constexpr wchar_t kWriteAudio[] = L"vemx::mp4filewriter::MP4FileWriter::WriteAudioFrame";
+constexpr AVRational kHns{1, 10000000};
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+AVCodecID video_codec(std::string_view name) {
+    if (iequals(name, "h264")) return AV_CODEC_ID_H264;
+    if (iequals(name, "mpeg2video")) return AV_CODEC_ID_MPEG2VIDEO;
+    if (iequals(name, "hevc") || iequals(name, "h265")) return AV_CODEC_ID_HEVC;
+    return AV_CODEC_ID_NONE;
+}
+
+AVCodecID audio_codec(std::string_view name) {
+    if (iequals(name, "adts") || iequals(name, "aac")) return AV_CODEC_ID_AAC;
+    if (iequals(name, "mp2")) return AV_CODEC_ID_MP2;
+    if (iequals(name, "mp3")) return AV_CODEC_ID_MP3;
+    if (iequals(name, "ac3")) return AV_CODEC_ID_AC3;
+    if (iequals(name, "eac3")) return AV_CODEC_ID_EAC3;
+    return AV_CODEC_ID_NONE;
+}
+
+// Names and values in report lines are ASCII in practice; bytes map to the
+// code points of the same value.
+std::wstring widen(std::string_view s) {
+    std::wstring w;
+    w.reserve(s.size());
+    for (unsigned char c : s) w += static_cast<wchar_t>(c);
+    return w;
+}
+
+struct CodecContextFree {
+    void operator()(AVCodecContext* c) const noexcept { avcodec_free_context(&c); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
+
+bool supports_sample_fmt(const AVCodec* codec, AVSampleFormat fmt) {
+    if (!codec->sample_fmts) return true;
+    for (const AVSampleFormat* f = codec->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f)
+        if (*f == fmt) return true;
+    return false;
+}
+
+}  // namespace
+
+void FormatContextCloser::operator()(AVFormatContext* ctx) const noexcept {
+    if (!(ctx->oformat->flags & AVFMT_NOFILE)) avio_closep(&ctx->pb);
+    avformat_free_context(ctx);
+}
+
+void PacketFree::operator()(AVPacket* pkt) const noexcept {
+    av_packet_free(&pkt);
+}
+
+MP4FileWriter::~MP4FileWriter() {
+    if (ctx_ && header_written_) av_write_trailer(ctx_.get());
+}
+
+void MP4FileWriter::SetVideoProperty(const char* video_type, int width, int height,
+                                     const char* pix_fmt, int fps_num, int fps_den) {
+    video_type_ = video_type ? video_type : "";
+    width_ = width;
+    height_ = height;
+    pix_fmt_ = pix_fmt ? pix_fmt : "";
+    fps_num_ = fps_num;
+    fps_den_ = fps_den;
+}
+
+void MP4FileWriter::SetAudioProperty(const char* audio_type, int channels, const char* sample_fmt,
+                                     int sample_rate) {
+    audio_type_ = audio_type ? audio_type : "";
+    channels_ = channels;
+    sample_fmt_ = sample_fmt ? sample_fmt : "";
+    sample_rate_ = sample_rate;
+}
+
+void MP4FileWriter::SetFilename(const char* filename) {
+    filename_ = filename ? filename : "";
+}
+
+void MP4FileWriter::Error(int line, const std::wstring& text) const {
+    frame::ReportObject(L"vemx", kSource, line, kInit, this, text);
+}
+
+int MP4FileWriter::Init() {
+    frame::GlobalInit();
+    if (ctx_) {
+        Error(__LINE__, L"reinit");
+        return 0;
+    }
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, nullptr, nullptr, filename_.c_str()) < 0 || !raw) {
+        Error(__LINE__, L"avformat_alloc_output_context2 failed");
+        return 0;
+    }
+    ctx_.reset(raw);
+    if (!packet_) {
+        packet_.reset(av_packet_alloc());
+        if (!packet_) {
+            Error(__LINE__, L"av_packet_alloc failed");
+            return 0;
+        }
+    }
+    if (!video_type_.empty() && !AddVideoStream()) return 0;
+    if (!audio_type_.empty() && !AddAudioStream()) return 0;
+
+    if (!(ctx_->oformat->flags & AVFMT_NOFILE)) {
+        const int ret = avio_open(&ctx_->pb, filename_.c_str(), AVIO_FLAG_WRITE);
+        if (ret < 0) {
+            Error(__LINE__, L"avio_open, err=" + std::to_wstring(ret));
+            return 0;
+        }
+    }
+    const int ret = avformat_write_header(ctx_.get(), nullptr);
+    if (ret < 0) {
+        Error(__LINE__, L"avformat_write_header, err=" + std::to_wstring(ret));
+        return 0;
+    }
+    header_written_ = true;
+    return 1;
+}
+
+// The video stream is described without opening an encoder: an encoder would
+// put its own parameter sets into the description, which would not match the
+// caller's frames.  The container takes them from the first frame instead.
+bool MP4FileWriter::AddVideoStream() {
+    const AVCodecID id = video_codec(video_type_);
+    if (id == AV_CODEC_ID_NONE) {
+        Error(__LINE__, L"unsupported video_type=" + widen(video_type_));
+        return false;
+    }
+    const AVCodec* codec = avcodec_find_encoder(id);
+    if (!codec) {
+        Error(__LINE__, L"libKESTREL unsupported video_type=" + widen(video_type_));
+        return false;
+    }
+    CodecContextPtr cc(avcodec_alloc_context3(codec));
+    if (!cc) {
+        Error(__LINE__, L"avcodec_alloc_context3 failed, " + widen(codec->name));
+        return false;
+    }
+    cc->width = width_;
+    cc->height = height_;
+    if (ctx_->oformat->flags & AVFMT_GLOBALHEADER) cc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (!iequals(pix_fmt_, "yv12")) {
+        Error(__LINE__, L"unsupported pix_fmt=" + widen(pix_fmt_));
+        return false;
+    }
+    cc->pix_fmt = AV_PIX_FMT_YUV420P;
+    cc->time_base = AVRational{fps_den_, fps_num_};
+
+    AVStream* st = avformat_new_stream(ctx_.get(), codec);
+    if (!st) {
+        Error(__LINE__, L"avformat_new_stream failed");
+        return false;
+    }
+    st->avg_frame_rate = AVRational{fps_num_, fps_den_};
+    if (avcodec_parameters_from_context(st->codecpar, cc.get()) < 0) {
+        Error(__LINE__, L"avcodec_parameters_from_context failed");
+        return false;
+    }
+    video_stream_ = st;
+    return true;
+}
+
+// The audio encoder is opened to validate and describe the stream (rate,
+// channels, frame size and, for AAC, the decoder configuration).  Encoders
+// that do not take the caller's "u8"/"s16" are opened with a format they
+// take: only the description is used, never the encoder.
+bool MP4FileWriter::AddAudioStream() {
+    const AVCodecID id = audio_codec(audio_type_);
+    if (id == AV_CODEC_ID_NONE) {
+        Error(__LINE__, L"unsupported audio_type=" + widen(audio_type_));
+        return false;
+    }
+    const AVCodec* codec = avcodec_find_encoder(id);
+    if (!codec) {
+        Error(__LINE__, L"libKESTREL unsupported audio_type=" + widen(audio_type_));
+        return false;
+    }
+    CodecContextPtr cc(avcodec_alloc_context3(codec));
+    if (!cc) {
+        Error(__LINE__, L"avcodec_alloc_context3 failed, " + widen(codec->name));
+        return false;
+    }
+    cc->time_base = AVRational{1, sample_rate_};
+    if (ctx_->oformat->flags & AVFMT_GLOBALHEADER) cc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVSampleFormat fmt;
+    if (iequals(sample_fmt_, "u8")) {
+        fmt = AV_SAMPLE_FMT_U8;
+    } else if (iequals(sample_fmt_, "s16")) {
+        fmt = AV_SAMPLE_FMT_S16;
+    } else {
+        Error(__LINE__, L"unsupported sample_fmt=" + widen(sample_fmt_));
+        return false;
+    }
+    cc->sample_fmt = supports_sample_fmt(codec, fmt) ? fmt : codec->sample_fmts[0];
+    cc->sample_rate = sample_rate_;
+    av_channel_layout_default(&cc->ch_layout, channels_);
+    const int ret = avcodec_open2(cc.get(), codec, nullptr);
+    if (ret != 0) {
+        Error(__LINE__,
+              L"avcodec_open2(" + widen(codec->name) + L") failed, err=" + std::to_wstring(ret));
+        return false;
+    }
+    AVStream* st = avformat_new_stream(ctx_.get(), codec);
+    if (!st) {
+        Error(__LINE__, L"avformat_new_stream failed");
+        return false;
+    }
+    st->time_base = AVRational{1, sample_rate_};
+    if (avcodec_parameters_from_context(st->codecpar, cc.get()) < 0) {
+        Error(__LINE__, L"avcodec_parameters_from_context failed");
+        return false;
+    }
+    audio_stream_ = st;
+    return true;
+}
+
+void MP4FileWriter::WriteVideoFrame(int64_t pts, int64_t dts, const uint8_t* data, int size,
+                                    int key_frame) {
+    Write(video_stream_, kWriteVideo, pts, dts, data, size, key_frame != 0);
+}
+
+void MP4FileWriter::WriteAudioFrame(int64_t pts, int64_t dts, const uint8_t* data, int size) {
+    Write(audio_stream_, kWriteAudio, pts, dts, data, size, false);
+}
+
+void MP4FileWriter::Write(AVStream* stream, const wchar_t* function, int64_t pts, int64_t dts,
+                          const uint8_t* data, int size, bool key_frame) {
+    if (!stream || !header_written_ || !data || size <= 0) return;
+    std::lock_guard guard(lock_);
+    AVPacket* pkt = packet_.get();
+    // The muxer copies data that it does not own before the call returns.
+    pkt->data = const_cast<uint8_t*>(data);
+    pkt->size = size;
+    pkt->stream_index = stream->index;
+    pkt->flags = key_frame ? AV_PKT_FLAG_KEY : 0;
+    if (first_packet_) {
+        base_time_ = pts;
+        first_packet_ = false;
+    }
+    pkt->pts = pts - base_time_;
+    pkt->dts = dts - base_time_;
+    av_packet_rescale_ts(pkt, kHns, stream->time_base);
+    const int ret = av_interleaved_write_frame(ctx_.get(), pkt);
+    if (ret != 0)
+        frame::ReportObject(L"vemx", kSource, __LINE__, function, this,
+                            L"av_interleaved_write_frame, err=" + std::to_wstring(ret));
+    av_packet_unref(pkt);
+}
+
+}  // namespace vemx::mp4filewriter
+
+using vemx::frame::FromHandle;
+using vemx::frame::Guarded;
+using vemx::mp4filewriter::MP4FileWriter;
+
+VEMX_EXPORT void* vemx_mp4filewriter_new(void) {
+    return vemx::frame::NewHandle<MP4FileWriter>();
+}
+
+VEMX_EXPORT void vemx_mp4filewriter_add_ref(void* writer) {
+    vemx::frame::AddRefHandle(writer);
+}
+
+VEMX_EXPORT void vemx_mp4filewriter_release(void* writer) {
+    Guarded("vemx_mp4filewriter_release", [&] { vemx::frame::ReleaseHandle(writer); });
+}
+
+VEMX_EXPORT void vemx_mp4filewriter_set_video_property(void* writer, const char* video_type,
+                                                       int width, int height, const char* pix_fmt,
+                                                       int fps_num, int fps_den) {
+    Guarded("vemx_mp4filewriter_set_video_property", [&] {
+        FromHandle<MP4FileWriter>(writer)->SetVideoProperty(video_type, width, height, pix_fmt,
+                                                            fps_num, fps_den);
+    });
+}
+
+VEMX_EXPORT void vemx_mp4filewriter_set_audio_property(void* writer, const char* audio_type,
+                                                       int channels, const char* sample_fmt,
+                                                       int sample_rate) {
+    Guarded("vemx_mp4filewriter_set_audio_property", [&] {
+        FromHandle<MP4FileWriter>(writer)->SetAudioProperty(audio_type, channels, sample_fmt,
+                                                            sample_rate);
+    });
+}
+
+VEMX_EXPORT void vemx_mp4filewriter_set_filename(void* writer, const char* filename) {
+    Guarded("vemx_mp4filewriter_set_filename",
+            [&] { FromHandle<MP4FileWriter>(writer)->SetFilename(filename); });
+}
+
+VEMX_EXPORT int vemx_mp4filewriter_init(void* writer) {
+    return Guarded("vemx_mp4filewriter_init", 0,
+                   [&] { return FromHandle<MP4FileWriter>(writer)->Init(); });
+}
+
+VEMX_EXPORT void vemx_mp4filewriter_write_video_frame(void* writer, int64_t pts, int64_t dts,
+                                                      const uint8_t* data, int size,
+                                                      int key_frame) {
+    Guarded("vemx_mp4filewriter_write_video_frame", [&] {
+        FromHandle<MP4FileWriter>(writer)->WriteVideoFrame(pts, dts, data, size, key_frame);
+    });
+}
+
+VEMX_EXPORT void vemx_mp4filewriter_write_audio_frame(void* writer, int64_t pts, int64_t dts,
+                                                      const uint8_t* data, int size) {
+    Guarded("vemx_mp4filewriter_write_audio_frame",
+            [&] { FromHandle<MP4FileWriter>(writer)->WriteAudioFrame(pts, dts, data, size); });
+}
