@@ -4,10 +4,14 @@
 
 #include "vemx_frame.h"
 #include "vemx_log.h"
+#include "vemx_mediaqueue.h"
+#include "qvmediatimer.h"
 #include "vemx_audio.h"
 #include "vemx_mediaencoder.h"
 #include "vemx_mp4filewriter.h"
 #include "vemx_quadmapping.h"
+#include "vemx_ccvt.h"
+#include "vemx_procamp.h"
 #include "vemx_tsmux.h"
 
 #endif

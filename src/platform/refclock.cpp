@@ -1,5 +1,9 @@
 #include "platform/refclock.h"
 
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -180,6 +184,39 @@ frame::HRESULT ReferenceClock::AdvisePeriodic(int64_t start, int64_t period, Sem
 
 frame::HRESULT ReferenceClock::Unadvise(Cookie cookie) noexcept {
     return scheduler_->Remove(cookie) ? S_OK : frame::E_FAIL;
+}
+
+std::unique_ptr<ReferenceClock::Alarm> ReferenceClock::CreateAlarm() {
+    // CLOCK_MONOTONIC is the time base of GetTime.
+    const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd < 0) frame::RaiseComError(frame::E_FAIL, L"refclock", __LINE__);
+    try {
+        return std::unique_ptr<Alarm>(new Alarm(fd));
+    } catch (const std::bad_alloc&) {
+        close(fd);
+        frame::RaiseComError(frame::E_OUTOFMEMORY, L"refclock", __LINE__);
+    }
+}
+
+frame::HRESULT ReferenceClock::Alarm::Set(int64_t time) noexcept {
+    if (time < 0) return frame::E_INVALIDARG;
+    itimerspec setting{};
+    setting.it_value.tv_sec = static_cast<time_t>(time / 10000000);
+    setting.it_value.tv_nsec = static_cast<long>(time % 10000000) * 100;
+    // An all-zero value would disarm; time 0 is long past anyway.
+    if (time == 0) setting.it_value.tv_nsec = 1;
+    // Re-arming also clears an expiry nobody acquired.
+    return timerfd_settime(fd_, TFD_TIMER_ABSTIME, &setting, nullptr) == 0 ? S_OK : frame::E_FAIL;
+}
+
+frame::HRESULT ReferenceClock::Alarm::Cancel() noexcept {
+    const itimerspec off{};
+    return timerfd_settime(fd_, 0, &off, nullptr) == 0 ? S_OK : frame::E_FAIL;
+}
+
+bool ReferenceClock::Alarm::try_acquire() noexcept {
+    uint64_t expirations;
+    return read(fd_, &expirations, sizeof expirations) == static_cast<ssize_t>(sizeof expirations);
 }
 
 }  // namespace vemx::platform

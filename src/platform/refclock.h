@@ -41,6 +41,27 @@ class ReferenceClock {
     // After this returns, the advice's object is not signalled again.
     HRESULT Unadvise(Cookie cookie) noexcept;
 
+    // A one-shot advice owned by one waiting thread and re-armed in place:
+    // the kernel signals it directly (a timerfd on the clock's time base),
+    // so moving it costs one system call and no timer-thread round trip.
+    // Waited on like any Waitable; acquiring it consumes the expiry.
+    class Alarm final : public Waitable {
+      public:
+        // Signals once when the clock reaches time, replacing any pending
+        // time and any expiry not yet acquired.  A time already past
+        // signals at once.
+        HRESULT Set(int64_t time) noexcept;
+        // No signal follows, and an expiry not yet acquired is dropped.
+        HRESULT Cancel() noexcept;
+        bool try_acquire() noexcept override;
+
+      private:
+        friend class ReferenceClock;
+        explicit Alarm(int fd) noexcept : Waitable(fd) {}
+    };
+    // A failure raises ComError with the failing result.
+    std::unique_ptr<Alarm> CreateAlarm();
+
   private:
     explicit ReferenceClock(std::shared_ptr<AdviseScheduler> scheduler);
     std::shared_ptr<AdviseScheduler> scheduler_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/refclock.h"
@@ -51,4 +52,31 @@ TEST(ReferenceClock, PeriodicAdviceKeepsReleasingUntilTheClockGoes) {
     while (wait_one(sem, 0ms)) {
     }
     EXPECT_FALSE(wait_one(sem, 30ms));
+}
+
+TEST(ReferenceClock, AlarmFiresOnceAtItsLatestTimeAndNotWhenCancelled) {
+    auto clock = ReferenceClock::Create();
+    auto alarm = clock->CreateAlarm();
+    int64_t now = 0;
+    ASSERT_EQ(clock->GetTime(&now), 0);
+
+    ASSERT_EQ(alarm->Set(now + 1000000), 0);  // 100 ms, then moved to 20 ms
+    ASSERT_EQ(alarm->Set(now + 200000), 0);
+    ASSERT_TRUE(wait_one(*alarm, 2s));
+    int64_t fired = 0;
+    clock->GetTime(&fired);
+    EXPECT_GE(fired, now + 200000);
+    EXPECT_FALSE(wait_one(*alarm, 150ms));  // once, and the first time is gone
+
+    // An expiry nobody took is dropped by re-arming or cancelling.
+    for (int cancel = 0; cancel < 2; ++cancel) {
+        clock->GetTime(&now);
+        ASSERT_EQ(alarm->Set(now - 1), 0);
+        std::this_thread::sleep_for(5ms);
+        ASSERT_EQ(cancel ? alarm->Cancel() : alarm->Set(now + 100000000), 0);
+        EXPECT_FALSE(wait_one(*alarm, 20ms)) << cancel;
+    }
+    ASSERT_EQ(alarm->Set(0), 0);  // the clock's origin: long past
+    EXPECT_TRUE(wait_one(*alarm, 1s));
+    EXPECT_NE(alarm->Set(-1), 0);
 }

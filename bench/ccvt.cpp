@@ -1,0 +1,261 @@
+// Colour conversion and procamp throughput at 1920x1080, on both SIMD paths,
+// beside libyuv and libswscale (when present) and a plain copy of the bytes
+// each conversion writes.
+//
+// hot:    one frame converted again and again (kernels, in cache)
+// stream: a pool of frames visited in turn, larger than the last-level cache
+//         (what a video stream meets)
+//
+// usage: bench_ccvt [pool_frames [name_part]]
+//   pool_frames: default 12, each frame ~27 MB of buffers
+//   name_part: run only the cases whose name contains it
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "video/ccvt.h"
+#include "vemx/vemx_ccvt.h"
+#include "vemx/vemx_procamp.h"
+
+#if defined(VEMX_HAVE_LIBYUV)
+#include <libyuv.h>
+#endif
+#if defined(VEMX_HAVE_SWSCALE)
+extern "C" {
+#include <libswscale/swscale.h>
+}
+#endif
+
+namespace {
+
+constexpr int kW = 1920, kH = 1080;
+
+struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using Buffer = std::unique_ptr<uint8_t, Free>;
+
+Buffer Alloc(size_t bytes, uint8_t seed) {
+    Buffer b(static_cast<uint8_t*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64)));
+    for (size_t i = 0; i < bytes; ++i) b.get()[i] = static_cast<uint8_t>(i * 131 + seed + (i >> 12));
+    return b;
+}
+
+struct Frame {
+    Buffer y = Alloc(size_t{kW} * kH, 1), u = Alloc(size_t{kW} * kH / 4, 2), v = Alloc(size_t{kW} * kH / 4, 3);
+    Buffer yuy2 = Alloc(size_t{kW} * kH * 2, 4);
+    Buffer out = Alloc(size_t{kW} * kH * 4, 5), scratch = Alloc(size_t{kW} * kH * 4, 6);
+    Buffer oy = Alloc(size_t{kW} * kH, 7), ou = Alloc(size_t{kW} * kH / 4, 8), ov = Alloc(size_t{kW} * kH / 4, 9);
+};
+
+using Op = std::function<void(Frame&)>;
+
+// Best of three runs of at least 0.25 s each, in megapixels per second.
+double Measure(std::vector<Frame>& frames, const Op& op) {
+    for (auto& f : frames) op(f);
+    double best = 0;
+    for (int run = 0; run < 3; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        size_t calls = 0;
+        double seconds = 0;
+        do {
+            for (auto& f : frames) op(f);
+            calls += frames.size();
+            seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        } while (seconds < 0.25);
+        best = std::max(best, calls * double{kW} * kH / seconds / 1e6);
+    }
+    return best;
+}
+
+void Print(const std::string& name, double value, const char* unit) {
+    std::printf("%s: %.0f %s\n", name.c_str(), value, unit);
+    std::fflush(stdout);
+}
+
+void Ratio(const std::string& name, double ours, double peer) {
+    if (peer > 0) std::printf("%s: %.2f x\n", name.c_str(), ours / peer);
+}
+
+Op Copy(size_t bytes_per_pixel_x4) {
+    return [bytes_per_pixel_x4](Frame& f) {
+        std::memcpy(f.out.get(), f.scratch.get(), size_t{kW} * kH * bytes_per_pixel_x4 / 4);
+    };
+}
+
+#if defined(VEMX_HAVE_SWSCALE)
+struct SwsFree {
+    void operator()(SwsContext* c) const { sws_freeContext(c); }
+};
+Op Swscale(AVPixelFormat from, AVPixelFormat to, int out_bpp) {
+    std::shared_ptr<SwsContext> ctx(
+        sws_getContext(kW, kH, from, kW, kH, to, SWS_BILINEAR, nullptr, nullptr, nullptr), SwsFree{});
+    return [ctx, from, out_bpp](Frame& f) {
+        const uint8_t* src[4] = {f.y.get(), f.u.get(), f.v.get(), nullptr};
+        int src_stride[4] = {kW, kW / 2, kW / 2, 0};
+        if (from == AV_PIX_FMT_YUYV422) {
+            src[0] = f.yuy2.get();
+            src_stride[0] = kW * 2;
+        }
+        uint8_t* dst[4] = {f.out.get(), nullptr, nullptr, nullptr};
+        const int dst_stride[4] = {kW * out_bpp, 0, 0, 0};
+        sws_scale(ctx.get(), src, src_stride, 0, kH, dst, dst_stride);
+    };
+}
+#endif
+
+struct Case {
+    std::string name;
+    Op ours;
+    std::string peer_name;  // libyuv function, if any
+    Op libyuv;
+    Op swscale;
+    Op copy;
+};
+
+std::vector<Case> Cases(void* procamp) {
+    std::vector<Case> cases;
+    cases.push_back({"yv12_rgb32",
+                     [](Frame& f) {
+                         vemx_ccvt_yv12_rgb32(kW, kH, f.y.get(), f.u.get(), f.v.get(), kW, kW / 2, kW / 2,
+                                              f.out.get(), kW * 4, 1);
+                     },
+                     "I420ToARGB",
+#if defined(VEMX_HAVE_LIBYUV)
+                     [](Frame& f) {
+                         libyuv::I420ToARGB(f.y.get(), kW, f.u.get(), kW / 2, f.v.get(), kW / 2, f.out.get(),
+                                            kW * 4, kW, kH);
+                     },
+#else
+                     nullptr,
+#endif
+#if defined(VEMX_HAVE_SWSCALE)
+                     Swscale(AV_PIX_FMT_YUV420P, AV_PIX_FMT_BGRA, 4),
+#else
+                     nullptr,
+#endif
+                     Copy(16)});
+    cases.push_back({"yv12_rgb24",
+                     [](Frame& f) {
+                         vemx_ccvt_yv12_rgb24(kW, kH, f.y.get(), f.u.get(), f.v.get(), kW, kW / 2, kW / 2,
+                                              f.out.get(), kW * 3, 1);
+                     },
+                     "I420ToRGB24",
+#if defined(VEMX_HAVE_LIBYUV)
+                     [](Frame& f) {
+                         libyuv::I420ToRGB24(f.y.get(), kW, f.u.get(), kW / 2, f.v.get(), kW / 2, f.out.get(),
+                                             kW * 3, kW, kH);
+                     },
+#else
+                     nullptr,
+#endif
+#if defined(VEMX_HAVE_SWSCALE)
+                     Swscale(AV_PIX_FMT_YUV420P, AV_PIX_FMT_RGB24, 3),
+#else
+                     nullptr,
+#endif
+                     Copy(12)});
+    cases.push_back({"yuy2_rgb32",
+                     [](Frame& f) {
+                         vemx_ccvt_yuy2_rgb32(kW, kH, f.yuy2.get(), kW * 2, f.out.get(), kW * 4, 1);
+                     },
+                     "YUY2ToARGB",
+#if defined(VEMX_HAVE_LIBYUV)
+                     [](Frame& f) { libyuv::YUY2ToARGB(f.yuy2.get(), kW * 2, f.out.get(), kW * 4, kW, kH); },
+#else
+                     nullptr,
+#endif
+#if defined(VEMX_HAVE_SWSCALE)
+                     Swscale(AV_PIX_FMT_YUYV422, AV_PIX_FMT_BGRA, 4),
+#else
+                     nullptr,
+#endif
+                     Copy(16)});
+    cases.push_back({"yv12_rgb32_camera",
+                     [](Frame& f) {
+                         vemx_ccvt_yv12_rgb32_sony(kW, kH, f.y.get(), f.u.get(), f.v.get(), kW, kW / 2, kW / 2,
+                                                   f.out.get(), kW * 4, 6);
+                     },
+                     "", nullptr, nullptr, Copy(16)});
+    cases.push_back({"yv12_reencode_camera",
+                     [](Frame& f) {
+                         vemx_ccvt_yv12_sony(kW, kH, f.y.get(), f.u.get(), f.v.get(), kW, kW / 2, kW / 2,
+                                             f.oy.get(), f.ou.get(), f.ov.get(), kW, kW / 2, kW / 2, 6);
+                     },
+                     "", nullptr, nullptr, Copy(6)});
+    cases.push_back({"yv12_reencode_bt2020",
+                     [](Frame& f) {
+                         vemx_ccvt_yv12_bt2020(kW, kH, f.y.get(), f.u.get(), f.v.get(), kW, kW / 2, kW / 2,
+                                               f.oy.get(), f.ou.get(), f.ov.get(), kW, kW / 2, kW / 2, 4);
+                     },
+                     "", nullptr, nullptr, Copy(6)});
+    cases.push_back({"procamp_yv12",
+                     [procamp](Frame& f) {
+                         vemx_procamp_adjust_yv12(procamp, kW, kH, f.y.get(), f.u.get(), f.v.get(), kW, kW / 2,
+                                                  kW / 2, f.oy.get(), f.ou.get(), f.ov.get(), kW, kW / 2, kW / 2);
+                     },
+                     "", nullptr, nullptr, Copy(6)});
+    cases.push_back({"procamp_yuy2",
+                     [procamp](Frame& f) {
+                         vemx_procamp_adjust_yuy2(procamp, kW, kH, f.yuy2.get(), kW * 2, f.out.get(), kW * 2);
+                     },
+                     "", nullptr, nullptr, Copy(8)});
+    return cases;
+}
+
+void RunMode(const char* mode, std::vector<Frame>& frames, const std::vector<Case>& cases, const std::string& only) {
+    const bool avx2 = vemx::ccvt::CpuHasAvx2();
+    for (const Case& c : cases) {
+        if (c.name.find(only) == std::string::npos) continue;
+        const std::string base = std::string(mode) + "." + c.name + ".";
+        vemx::ccvt::SelectPath(vemx::ccvt::SimdPath::Sse);
+        const double sse = Measure(frames, c.ours);
+        Print(base + "vemx_sse", sse, "Mpix/s");
+        double wide = 0;
+        if (avx2) {
+            vemx::ccvt::SelectPath(vemx::ccvt::SimdPath::Avx2);
+            wide = Measure(frames, c.ours);
+            Print(base + "vemx_avx2", wide, "Mpix/s");
+        }
+        double yuv = 0, sws = 0;
+        if (c.libyuv) {
+            yuv = Measure(frames, c.libyuv);
+            Print(base + "libyuv_" + c.peer_name, yuv, "Mpix/s");
+        }
+        if (c.swscale) {
+            sws = Measure(frames, c.swscale);
+            Print(base + "swscale", sws, "Mpix/s");
+        }
+        Print(base + "copy", Measure(frames, c.copy), "Mpix/s");
+        Ratio(base + "sse_vs_libyuv", sse, yuv);
+        Ratio(base + "avx2_vs_libyuv", wide, yuv);
+        Ratio(base + "sse_vs_swscale", sse, sws);
+        Ratio(base + "avx2_vs_swscale", wide, sws);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int pool = argc > 1 ? std::max(2, std::atoi(argv[1])) : 12;
+    const std::string only = argc > 2 ? argv[2] : "";
+    void* procamp = vemx_procamp_new();
+    vemx_procamp_update(procamp, 1.2, 0.45, 0.3, 1.1);
+    const auto cases = Cases(procamp);
+    {
+        std::vector<Frame> one(1);
+        RunMode("hot", one, cases, only);
+    }
+    {
+        std::vector<Frame> many(pool);
+        Print("stream.pool_frames", pool, "frames");
+        RunMode("stream", many, cases, only);
+    }
+    vemx_procamp_release(procamp);
+    return 0;
+}

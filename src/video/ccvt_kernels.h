@@ -1,0 +1,369 @@
+#pragma once
+// The colour conversion kernels, written once over the lane types of
+// ccvt_vector.h and instantiated by each instruction-set file.
+//
+// Arithmetic is 16-bit with wrap-around (mullo, add, sub), an arithmetic
+// shift by 6 and a saturating pack to bytes, which is the clamp after the
+// shift.  Nothing here may use saturating adds: the low 16 bits are the rule.
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "video/ccvt.h"
+#include "video/ccvt_vector.h"
+
+namespace vemx::ccvt {
+namespace {
+
+// Per-block chroma contributions of the three outputs, one word per 2-pixel
+// block; duplicated to pixels only when they meet the luma.
+template <class V>
+struct ChromaTerms {
+    typename V::R c[3];
+};
+
+template <class V>
+ChromaTerms<V> DupLo(const ChromaTerms<V>& t) {
+    return {{V::lo16(t.c[0], t.c[0]), V::lo16(t.c[1], t.c[1]), V::lo16(t.c[2], t.c[2])}};
+}
+template <class V>
+ChromaTerms<V> DupHi(const ChromaTerms<V>& t) {
+    return {{V::hi16(t.c[0], t.c[0]), V::hi16(t.c[1], t.c[1]), V::hi16(t.c[2], t.c[2])}};
+}
+
+// Standard records: the luma term (Y - offset) * gain is shared by R, G, B.
+template <class V>
+class StandardMath {
+public:
+    using R = typename V::R;
+    explicit StandardMath(const StandardRecord& s)
+        : off_(V::set16(s.y_offset)), yg_(V::set16(s.y_gain)), crr_(V::set16(s.cr_to_r)),
+          cbg_(V::set16(s.cb_to_g)), crg_(V::set16(s.cr_to_g)), cbb_(V::set16(s.cb_to_b)) {}
+
+    ChromaTerms<V> chroma(R u, R v) const {
+        return {{V::mul(v, crr_), V::add(V::mul(u, cbg_), V::mul(v, crg_)), V::mul(u, cbb_)}};
+    }
+    void apply(R y, const ChromaTerms<V>& c, R (&out)[3]) const {
+        const R t = V::mul(V::sub(y, off_), yg_);
+        #pragma GCC unroll 4
+        for (int k = 0; k < 3; ++k) out[k] = V::sra6(V::add(t, c.c[k]));
+    }
+
+private:
+    R off_, yg_, crr_, cbg_, crg_, cbb_;
+};
+
+// Full 3x3 records.  Camera records add their offsets before the shift;
+// re-encoding records subtract a luma offset first and add the output offsets
+// after the shift.
+template <class V, bool kReencode>
+class AffineMath {
+public:
+    using R = typename V::R;
+    explicit AffineMath(const CameraRecord& r) : lo_(V::zero()) {
+        #pragma GCC unroll 4
+        for (int k = 0; k < 3; ++k) {
+            set_row(k, r.m[k]);
+            pre_[k] = V::set16(r.offset[k]);
+            post_[k] = V::zero();
+        }
+    }
+    explicit AffineMath(const ReencodeRecord& r) : lo_(V::set16(r.luma_offset)) {
+        #pragma GCC unroll 4
+        for (int k = 0; k < 3; ++k) {
+            set_row(k, r.m[k]);
+            pre_[k] = V::zero();
+            post_[k] = V::set16(k == 0 ? r.luma_offset : r.chroma_offset[k - 1]);
+        }
+    }
+
+    ChromaTerms<V> chroma(R u, R v) const {
+        ChromaTerms<V> t;
+        #pragma GCC unroll 4
+        for (int k = 0; k < 3; ++k) {
+            t.c[k] = V::add(V::mul(u, m1_[k]), V::mul(v, m2_[k]));
+            if constexpr (!kReencode) t.c[k] = V::add(t.c[k], pre_[k]);
+        }
+        return t;
+    }
+    R one(int k, R y, R c) const {
+        if constexpr (kReencode) y = V::sub(y, lo_);
+        R r = V::sra6(V::add(V::mul(y, m0_[k]), c));
+        if constexpr (kReencode) r = V::add(r, post_[k]);
+        return r;
+    }
+    void apply(R y, const ChromaTerms<V>& c, R (&out)[3]) const {
+        #pragma GCC unroll 4
+        for (int k = 0; k < 3; ++k) out[k] = one(k, y, c.c[k]);
+    }
+
+private:
+    void set_row(int k, const int16_t (&row)[3]) {
+        m0_[k] = V::set16(row[0]);
+        m1_[k] = V::set16(row[1]);
+        m2_[k] = V::set16(row[2]);
+    }
+    R lo_, m0_[3], m1_[3], m2_[3], pre_[3], post_[3];
+};
+
+template <class V>
+using CameraMath = AffineMath<V, false>;
+template <class V>
+using ReencodeMath = AffineMath<V, true>;
+
+// 16 pixels per lane: luma words of pixels 0-7 and 8-15 with their duplicated
+// chroma terms, out as three registers of clamped bytes.
+template <class V, class Math>
+inline void Pixels16(const Math& m, typename V::R ylo, typename V::R yhi, const ChromaTerms<V>& clo,
+                     const ChromaTerms<V>& chi, typename V::R (&bytes)[3]) {
+    typename V::R a[3], b[3];
+    m.apply(ylo, clo, a);
+    m.apply(yhi, chi, b);
+    #pragma GCC unroll 4
+    for (int k = 0; k < 3; ++k) bytes[k] = V::packus(a[k], b[k]);
+}
+
+// Four registers of 4-byte pixels (fourth byte 0) to three of 3-byte pixels.
+template <class V>
+inline void Pack24(const typename V::R (&q)[4], typename V::R (&o)[3]) {
+    using R = typename V::R;
+    R c[4];
+#if defined(__SSSE3__)
+    const R pick = V::broadcast(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+    #pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) c[k] = V::shuffle8(q[k], pick);
+#else
+    // SSE2 has no byte shuffle: close the gap inside each 64-bit half, then
+    // move the upper half down next to the lower one.
+    const __m128i low3 = _mm_set1_epi64x(0xFFFFFF);
+    #pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+        const __m128i t = _mm_or_si128(_mm_and_si128(q[k], low3), _mm_srli_epi64(_mm_andnot_si128(low3, q[k]), 8));
+        c[k] = _mm_or_si128(_mm_move_epi64(t), _mm_slli_si128(_mm_srli_si128(t, 8), 6));
+    }
+#endif
+    o[0] = V::or_(c[0], V::template bsll<12>(c[1]));
+    o[1] = V::or_(V::template bsrl<4>(c[1]), V::template bsll<8>(c[2]));
+    o[2] = V::or_(V::template bsrl<8>(c[2]), V::template bsll<4>(c[3]));
+}
+
+// Interleaves 16 pixels per lane and streams them out.
+template <class V, int Bpp, bool Bgr>
+inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
+    using R = typename V::R;
+    const R first = Bgr ? rgb[2] : rgb[0];
+    const R last = Bgr ? rgb[0] : rgb[2];
+    const R z = V::zero();
+    const R fg_lo = V::lo8(first, rgb[1]), fg_hi = V::hi8(first, rgb[1]);
+    const R l_lo = V::lo8(last, z), l_hi = V::hi8(last, z);
+    const R q[4] = {V::lo16(fg_lo, l_lo), V::hi16(fg_lo, l_lo), V::lo16(fg_hi, l_hi), V::hi16(fg_hi, l_hi)};
+    if constexpr (Bpp == 4) {
+        StreamLanes<V, 4>(d, q);
+    } else {
+        R o[3];
+        Pack24<V>(q, o);
+        StreamLanes<V, 3>(d, o);
+    }
+}
+
+// ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
+// the chroma terms are worked out once for both.
+template <class V, class Math, int Bpp, bool Bgr>
+inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
+                      const uint8_t* cr, uint8_t* d0, uint8_t* d1) {
+    using R = typename V::R;
+    const R k128 = V::set16(128);
+    const ChromaTerms<V> c = m.chroma(V::sub(V::chroma(cb), k128), V::sub(V::chroma(cr), k128));
+    const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
+    const R z = V::zero();
+    R rgb[3];
+    const R a = V::load(y0);
+    Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), clo, chi, rgb);
+    StoreRgb<V, Bpp, Bgr>(d0, rgb);
+    const R b = V::load(y1);
+    Pixels16<V>(m, V::lo8(b, z), V::hi8(b, z), clo, chi, rgb);
+    StoreRgb<V, Bpp, Bgr>(d1, rgb);
+}
+
+template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
+void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
+               const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dst, int32_t ds) {
+    const MathT<V> m(record);
+    constexpr size_t kStep = 16 * V::kLanes;
+    const size_t n = size_t{width / 32} * 32;
+    for (uint32_t k = 0; k < height / 2; ++k) {
+        const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
+        const uint8_t* y1 = y0 + ys;
+        const uint8_t* cbr = cb + ptrdiff_t{k} * cbs;
+        const uint8_t* crr = cr + ptrdiff_t{k} * crs;
+        uint8_t* d0 = dst + ptrdiff_t{2 * k} * ds;
+        uint8_t* d1 = d0 + ds;
+        for (size_t x = 0; x < n; x += kStep) {
+            Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, cbr + x / 2, crr + x / 2, d0 + x * Bpp,
+                                            d1 + x * Bpp);
+        }
+    }
+    _mm_sfence();
+}
+
+template <class V, bool Camera, bool Bgr, int Bpp>
+void Yv12Rgb(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb, const uint8_t* cr,
+             int32_t ys, int32_t cbs, int32_t crs, uint8_t* dst, int32_t ds, int32_t matrix) {
+    const Tables& t = GetTables();
+    if constexpr (Camera) {
+        Yv12ToRgb<V, CameraMath, Bpp, Bgr>(t.camera_rgb[matrix], width, height, y, cb, cr, ys, cbs, crs, dst,
+                                           ds);
+    } else {
+        Yv12ToRgb<V, StandardMath, Bpp, Bgr>(t.standard[matrix], width, height, y, cb, cr, ys, cbs, crs,
+                                             dst, ds);
+    }
+}
+
+template <class V>
+void FillYv12Rgb(Kernels& k) {
+    k.yv12_rgb[0][0][0] = &Yv12Rgb<V, false, false, 3>;
+    k.yv12_rgb[0][0][1] = &Yv12Rgb<V, false, false, 4>;
+    k.yv12_rgb[0][1][0] = &Yv12Rgb<V, false, true, 3>;
+    k.yv12_rgb[0][1][1] = &Yv12Rgb<V, false, true, 4>;
+    k.yv12_rgb[1][0][0] = &Yv12Rgb<V, true, false, 3>;
+    k.yv12_rgb[1][0][1] = &Yv12Rgb<V, true, false, 4>;
+    k.yv12_rgb[1][1][0] = &Yv12Rgb<V, true, true, 3>;
+    k.yv12_rgb[1][1][1] = &Yv12Rgb<V, true, true, 4>;
+}
+
+// ---- YUY2 to RGB: 16 pixels (32 source bytes) per lane.
+template <class V, class Math, int Bpp, bool Bgr>
+inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
+    using R = typename V::R;
+    // lo: pixels 0-7 of each lane, hi: pixels 8-15.
+    const R lo = V::load_lanes(s, 32), hi = V::load_lanes(s + 16, 32);
+    // Cb words of the four blocks, then Cr words.
+    const R pick = V::broadcast(_mm_setr_epi8(1, -1, 5, -1, 9, -1, 13, -1, 3, -1, 7, -1, 11, -1, 15, -1));
+    const R a = V::shuffle8(lo, pick), b = V::shuffle8(hi, pick);
+    const R k128 = V::set16(128);
+    const ChromaTerms<V> c = m.chroma(V::sub(V::lo64(a, b), k128), V::sub(V::hi64(a, b), k128));
+    const R luma = V::set16(0x00FF);
+    R rgb[3];
+    Pixels16<V>(m, V::and_(lo, luma), V::and_(hi, luma), DupLo(c), DupHi(c), rgb);
+    StoreRgb<V, Bpp, Bgr>(d, rgb);
+}
+
+template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
+void Yuy2ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* src, int32_t ss,
+               uint8_t* dst, int32_t ds) {
+    const MathT<V> m(record);
+    const MathT<V128> m128(record);
+    constexpr size_t kGroup = Bpp == 4 ? 16 : 32;
+    constexpr size_t kStep = 16 * V::kLanes;
+    const size_t n = size_t{width / kGroup} * kGroup;
+    for (uint32_t row = 0; row < height; ++row) {
+        const uint8_t* s = src + ptrdiff_t{row} * ss;
+        uint8_t* d = dst + ptrdiff_t{row} * ds;
+        size_t x = 0;
+        for (; x + kStep <= n; x += kStep) Yuy2Block<V, MathT<V>, Bpp, Bgr>(m, s + 2 * x, d + Bpp * x);
+        // A wide path may leave one 16-pixel group over.
+        if (x < n) Yuy2Block<V128, MathT<V128>, Bpp, Bgr>(m128, s + 2 * x, d + Bpp * x);
+    }
+    _mm_sfence();
+}
+
+template <class V, bool Camera, bool Bgr, int Bpp>
+void Yuy2Rgb(uint32_t width, uint32_t height, const uint8_t* src, int32_t ss, uint8_t* dst, int32_t ds,
+             int32_t matrix) {
+    const Tables& t = GetTables();
+    if constexpr (Camera) {
+        Yuy2ToRgb<V, CameraMath, Bpp, Bgr>(t.camera_rgb[matrix], width, height, src, ss, dst, ds);
+    } else {
+        Yuy2ToRgb<V, StandardMath, Bpp, Bgr>(t.standard[matrix], width, height, src, ss, dst, ds);
+    }
+}
+
+template <class V>
+void FillYuy2Rgb(Kernels& k) {
+    k.yuy2_rgb[0][0][0] = &Yuy2Rgb<V, false, false, 3>;
+    k.yuy2_rgb[0][0][1] = &Yuy2Rgb<V, false, false, 4>;
+    k.yuy2_rgb[0][1][0] = &Yuy2Rgb<V, false, true, 3>;
+    k.yuy2_rgb[0][1][1] = &Yuy2Rgb<V, false, true, 4>;
+    k.yuy2_rgb[1][0][0] = &Yuy2Rgb<V, true, false, 3>;
+    k.yuy2_rgb[1][0][1] = &Yuy2Rgb<V, true, false, 4>;
+    k.yuy2_rgb[1][1][0] = &Yuy2Rgb<V, true, true, 3>;
+    k.yuy2_rgb[1][1][1] = &Yuy2Rgb<V, true, true, 4>;
+}
+
+// ---- YV12 to YV12: luma of both rows per pixel; each output chroma sample
+// from the top-left luma of its block.  Gives the 8 (per lane) chroma words.
+template <class V, class Math>
+inline void ReencodeBlock(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
+                          const uint8_t* cr, uint8_t* dy0, uint8_t* dy1, typename V::R (&chroma)[2]) {
+    using R = typename V::R;
+    const R k128 = V::set16(128);
+    const ChromaTerms<V> c = m.chroma(V::sub(V::chroma(cb), k128), V::sub(V::chroma(cr), k128));
+    const R c0lo = V::lo16(c.c[0], c.c[0]), c0hi = V::hi16(c.c[0], c.c[0]);
+    const R z = V::zero();
+    const R a = V::load(y0);
+    const R ya[1] = {V::packus(m.one(0, V::lo8(a, z), c0lo), m.one(0, V::hi8(a, z), c0hi))};
+    StreamLanes<V, 1>(dy0, ya);
+    const R b = V::load(y1);
+    const R yb[1] = {V::packus(m.one(0, V::lo8(b, z), c0lo), m.one(0, V::hi8(b, z), c0hi))};
+    StreamLanes<V, 1>(dy1, yb);
+    const R top_left = V::and_(a, V::set16(0x00FF));
+    chroma[0] = m.one(1, top_left, c.c[1]);
+    chroma[1] = m.one(2, top_left, c.c[2]);
+}
+
+template <class V, class Record>
+void Yv12Reencode(const Record& record, uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
+                  const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dy, uint8_t* dcb,
+                  uint8_t* dcr, int32_t dys, int32_t dcbs, int32_t dcrs) {
+    using Math = AffineMath<V, std::is_same_v<Record, ReencodeRecord>>;
+    const Math m(record);
+    const size_t n = size_t{width / 32} * 32;
+    for (uint32_t k = 0; k < height / 2; ++k) {
+        const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
+        const uint8_t* y1 = y0 + ys;
+        const uint8_t* cbr = cb + ptrdiff_t{k} * cbs;
+        const uint8_t* crr = cr + ptrdiff_t{k} * crs;
+        uint8_t* d0 = dy + ptrdiff_t{2 * k} * dys;
+        uint8_t* d1 = d0 + dys;
+        uint8_t* dcbr = dcb + ptrdiff_t{k} * dcbs;
+        uint8_t* dcrr = dcr + ptrdiff_t{k} * dcrs;
+        for (size_t x = 0; x < n; x += 32) {
+            typename V::R a[2];
+            ReencodeBlock<V>(m, y0 + x, y1 + x, cbr + x / 2, crr + x / 2, d0 + x, d1 + x, a);
+            if constexpr (V::kLanes == 1) {
+                typename V::R b[2];
+                ReencodeBlock<V>(m, y0 + x + 16, y1 + x + 16, cbr + x / 2 + 8, crr + x / 2 + 8, d0 + x + 16,
+                                 d1 + x + 16, b);
+                Stream(dcbr + x / 2, V::packus(a[0], b[0]));
+                Stream(dcrr + x / 2, V::packus(a[1], b[1]));
+            } else {
+#if defined(__AVX2__)
+                // [cb 0-7, cr 0-7 | cb 8-15, cr 8-15] -> [cb 0-15 | cr 0-15]
+                const __m256i p = _mm256_permute4x64_epi64(V::packus(a[0], a[1]), 0xD8);
+                Stream(dcbr + x / 2, V::template lane<0>(p));
+                Stream(dcrr + x / 2, V::template lane<1>(p));
+#endif
+            }
+        }
+    }
+    _mm_sfence();
+}
+
+template <class V>
+void Yv12Sony(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb, const uint8_t* cr,
+              int32_t ys, int32_t cbs, int32_t crs, uint8_t* dy, uint8_t* dcb, uint8_t* dcr, int32_t dys,
+              int32_t dcbs, int32_t dcrs, int32_t matrix) {
+    Yv12Reencode<V>(GetTables().camera_yuv[matrix], width, height, y, cb, cr, ys, cbs, crs, dy, dcb, dcr, dys,
+                    dcbs, dcrs);
+}
+
+template <class V>
+void Yv12Bt2020(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb, const uint8_t* cr,
+                int32_t ys, int32_t cbs, int32_t crs, uint8_t* dy, uint8_t* dcb, uint8_t* dcr, int32_t dys,
+                int32_t dcbs, int32_t dcrs, int32_t matrix) {
+    Yv12Reencode<V>(GetTables().reencode[matrix], width, height, y, cb, cr, ys, cbs, crs, dy, dcb, dcr, dys,
+                    dcbs, dcrs);
+}
+
+}  // namespace
+}  // namespace vemx::ccvt

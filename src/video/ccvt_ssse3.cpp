@@ -1,0 +1,12 @@
+// SSSE3 kernels: the YUY2 conversions and the camera re-encoding, which rely
+// on the byte shuffle.
+#include "video/ccvt_kernels.h"
+
+namespace vemx::ccvt {
+
+void FillSsse3(Kernels& k) {
+    FillYuy2Rgb<V128>(k);
+    k.yv12_sony = &Yv12Sony<V128>;
+}
+
+}  // namespace vemx::ccvt

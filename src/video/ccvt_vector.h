@@ -1,0 +1,134 @@
+#pragma once
+// Vector types shared by the colour conversion and procamp kernels.
+//
+// Every including file gets its own copy (internal linkage) compiled with its
+// own instruction-set flags, so an AVX2 build of a helper can never be picked
+// by the linker for an SSE2 caller.
+//
+// A 128-bit lane is the unit of work.  V128 has one lane and V256 two; every
+// operation used here acts on each lane alone, so one kernel body gives the
+// same bytes on both, with V256 simply handling two lanes of pixels at once.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace vemx::ccvt {
+namespace {
+
+struct V128 {
+    using R = __m128i;
+    static constexpr int kLanes = 1;
+    static constexpr int kBytes = 16;
+
+    static R zero() { return _mm_setzero_si128(); }
+    static R set16(int v) { return _mm_set1_epi16(static_cast<int16_t>(v)); }
+    static R broadcast(__m128i v) { return v; }
+    static R load(const uint8_t* p) { return _mm_load_si128(reinterpret_cast<const __m128i*>(p)); }
+    // Two 16-byte blocks, one per lane, the second lane_stride bytes on.
+    static R load_lanes(const uint8_t* p, ptrdiff_t) { return load(p); }
+    // 8 (per lane) chroma bytes widened to 16-bit words.
+    static R chroma(const uint8_t* p) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero());
+    }
+
+    static R add(R a, R b) { return _mm_add_epi16(a, b); }
+    static R sub(R a, R b) { return _mm_sub_epi16(a, b); }
+    static R mul(R a, R b) { return _mm_mullo_epi16(a, b); }
+    static R sra6(R a) { return _mm_srai_epi16(a, 6); }
+    static R srl8(R a) { return _mm_srli_epi16(a, 8); }
+    static R sll8(R a) { return _mm_slli_epi16(a, 8); }
+    static R min16(R a, R b) { return _mm_min_epi16(a, b); }
+    static R max16(R a, R b) { return _mm_max_epi16(a, b); }
+    static R packus(R a, R b) { return _mm_packus_epi16(a, b); }
+    static R lo8(R a, R b) { return _mm_unpacklo_epi8(a, b); }
+    static R hi8(R a, R b) { return _mm_unpackhi_epi8(a, b); }
+    static R lo16(R a, R b) { return _mm_unpacklo_epi16(a, b); }
+    static R hi16(R a, R b) { return _mm_unpackhi_epi16(a, b); }
+    static R lo64(R a, R b) { return _mm_unpacklo_epi64(a, b); }
+    static R hi64(R a, R b) { return _mm_unpackhi_epi64(a, b); }
+    static R and_(R a, R b) { return _mm_and_si128(a, b); }
+    static R or_(R a, R b) { return _mm_or_si128(a, b); }
+    template <int N>
+    static R bsll(R a) { return _mm_slli_si128(a, N); }
+    template <int N>
+    static R bsrl(R a) { return _mm_srli_si128(a, N); }
+    // Swaps the words of each pair: [a b c d ...] -> [b a d c ...].
+    static R swap_pairs(R a) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(a, 0xB1), 0xB1); }
+#if defined(__SSSE3__)
+    static R shuffle8(R a, R m) { return _mm_shuffle_epi8(a, m); }
+#endif
+    template <int L>
+    static __m128i lane(R a) { return a; }
+};
+
+#if defined(__AVX2__)
+struct V256 {
+    using R = __m256i;
+    static constexpr int kLanes = 2;
+    static constexpr int kBytes = 32;
+
+    static R zero() { return _mm256_setzero_si256(); }
+    static R set16(int v) { return _mm256_set1_epi16(static_cast<int16_t>(v)); }
+    static R broadcast(__m128i v) { return _mm256_broadcastsi128_si256(v); }
+    // Planes are only 16-byte aligned, so wide loads are unaligned loads.
+    static R load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static R load_lanes(const uint8_t* p, ptrdiff_t lane_stride) {
+        const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(p + lane_stride));
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
+    }
+    static R chroma(const uint8_t* p) {
+        return _mm256_cvtepu8_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p)));
+    }
+
+    static R add(R a, R b) { return _mm256_add_epi16(a, b); }
+    static R sub(R a, R b) { return _mm256_sub_epi16(a, b); }
+    static R mul(R a, R b) { return _mm256_mullo_epi16(a, b); }
+    static R sra6(R a) { return _mm256_srai_epi16(a, 6); }
+    static R srl8(R a) { return _mm256_srli_epi16(a, 8); }
+    static R sll8(R a) { return _mm256_slli_epi16(a, 8); }
+    static R min16(R a, R b) { return _mm256_min_epi16(a, b); }
+    static R max16(R a, R b) { return _mm256_max_epi16(a, b); }
+    static R packus(R a, R b) { return _mm256_packus_epi16(a, b); }
+    static R lo8(R a, R b) { return _mm256_unpacklo_epi8(a, b); }
+    static R hi8(R a, R b) { return _mm256_unpackhi_epi8(a, b); }
+    static R lo16(R a, R b) { return _mm256_unpacklo_epi16(a, b); }
+    static R hi16(R a, R b) { return _mm256_unpackhi_epi16(a, b); }
+    static R lo64(R a, R b) { return _mm256_unpacklo_epi64(a, b); }
+    static R hi64(R a, R b) { return _mm256_unpackhi_epi64(a, b); }
+    static R and_(R a, R b) { return _mm256_and_si256(a, b); }
+    static R or_(R a, R b) { return _mm256_or_si256(a, b); }
+    template <int N>
+    static R bsll(R a) { return _mm256_bslli_epi128(a, N); }
+    template <int N>
+    static R bsrl(R a) { return _mm256_bsrli_epi128(a, N); }
+    static R swap_pairs(R a) { return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(a, 0xB1), 0xB1); }
+    static R shuffle8(R a, R m) { return _mm256_shuffle_epi8(a, m); }
+    template <int L>
+    static __m128i lane(R a) {
+        if constexpr (L == 0) return _mm256_castsi256_si128(a);
+        else return _mm256_extracti128_si256(a, 1);
+    }
+};
+#endif
+
+inline void Stream(uint8_t* p, __m128i v) { _mm_stream_si128(reinterpret_cast<__m128i*>(p), v); }
+
+template <class V, int M, size_t... K>
+inline void StreamLanesOf(uint8_t* dst, const typename V::R (&regs)[M], std::index_sequence<K...>) {
+    (Stream(dst + K * 16, V::template lane<0>(regs[K])), ...);
+    if constexpr (V::kLanes == 2) (Stream(dst + (M + K) * 16, V::template lane<1>(regs[K])), ...);
+}
+
+// Stores M registers whose lanes each hold M*16 consecutive output bytes:
+// lane L of register k goes to dst + (L*M + k)*16.  Unrolled at compile
+// time so the registers never pass through memory.
+template <class V, int M>
+inline void StreamLanes(uint8_t* dst, const typename V::R (&regs)[M]) {
+    StreamLanesOf<V, M>(dst, regs, std::make_index_sequence<M>{});
+}
+
+}  // namespace
+}  // namespace vemx::ccvt

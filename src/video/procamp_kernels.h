@@ -1,0 +1,161 @@
+#pragma once
+// Processing amplifier kernels over the lane types of ccvt_vector.h.
+#include <cstddef>
+#include <cstdint>
+
+#include "video/ccvt_vector.h"
+#include "video/procamp.h"
+
+namespace vemx::procamp {
+namespace {
+
+using ccvt::Stream;
+using ccvt::StreamLanes;
+using ccvt::V128;
+
+template <class V>
+class ProcMath {
+public:
+    using R = typename V::R;
+    explicit ProcMath(const Terms& t)
+        : contrast_(V::set16(t.contrast)), brightness_(V::set16(t.brightness)), cos_(V::set16(t.cosine)),
+          sin_(V::set16(t.sine)),
+          // U' takes +sin * V, V' takes -sin * U: for interleaved U,V words.
+          sin_alt_(V::broadcast(_mm_setr_epi16(t.sine, static_cast<int16_t>(-t.sine), t.sine,
+                                               static_cast<int16_t>(-t.sine), t.sine,
+                                               static_cast<int16_t>(-t.sine), t.sine,
+                                               static_cast<int16_t>(-t.sine)))),
+          k128_(V::set16(128)), k8192_(V::set16(8192)) {}
+
+    R luma(R y) const { return V::sra6(V::add(V::mul(V::sub(y, k128_), contrast_), brightness_)); }
+    // u, v are the raw chroma words.
+    R u_out(R u, R v) const {
+        return V::sra6(V::add(V::add(V::mul(V::sub(u, k128_), cos_), V::mul(V::sub(v, k128_), sin_)), k8192_));
+    }
+    R v_out(R u, R v) const {
+        return V::sra6(V::add(V::sub(V::mul(V::sub(v, k128_), cos_), V::mul(V::sub(u, k128_), sin_)), k8192_));
+    }
+    // Interleaved U,V words in, U',V' words out; swapped holds V,U.
+    R chroma_pairs(R uv, R swapped) const {
+        return V::sra6(
+            V::add(V::add(V::mul(V::sub(uv, k128_), cos_), V::mul(V::sub(swapped, k128_), sin_alt_)), k8192_));
+    }
+
+private:
+    R contrast_, brightness_, cos_, sin_, sin_alt_, k128_, k8192_;
+};
+
+// V::kBytes luma samples.
+template <class V>
+inline void LumaBlock(const ProcMath<V>& m, const uint8_t* s, uint8_t* d) {
+    using R = typename V::R;
+    const R z = V::zero();
+    const R a = V::load(s);
+    const R out[1] = {V::packus(m.luma(V::lo8(a, z)), m.luma(V::hi8(a, z)))};
+    StreamLanes<V, 1>(d, out);
+}
+
+// 16 samples of each chroma plane.
+template <class V>
+inline void ChromaBlock(const ProcMath<V>& m, const uint8_t* su, const uint8_t* sv, uint8_t* du, uint8_t* dv) {
+    if constexpr (V::kLanes == 1) {
+        const __m128i z = _mm_setzero_si128();
+        const __m128i a = V::load(su), b = V::load(sv);
+        const __m128i ulo = V::lo8(a, z), uhi = V::hi8(a, z), vlo = V::lo8(b, z), vhi = V::hi8(b, z);
+        const __m128i u = V::packus(m.u_out(ulo, vlo), m.u_out(uhi, vhi));
+        const __m128i v = V::packus(m.v_out(ulo, vlo), m.v_out(uhi, vhi));
+        Stream(du, u);
+        Stream(dv, v);
+    } else {
+#if defined(__AVX2__)
+        const __m256i u = V::chroma(su), v = V::chroma(sv);
+        // [u 0-7, v 0-7 | u 8-15, v 8-15] -> [u 0-15 | v 0-15]
+        const __m256i p = _mm256_permute4x64_epi64(V::packus(m.u_out(u, v), m.v_out(u, v)), 0xD8);
+        Stream(du, V::template lane<0>(p));
+        Stream(dv, V::template lane<1>(p));
+#endif
+    }
+}
+
+// V::kBytes bytes of Y0 U Y1 V.
+template <class V>
+inline void PackedBlock(const ProcMath<V>& m, const uint8_t* s, uint8_t* d) {
+    using R = typename V::R;
+    const R a = V::load(s);
+    const R z = V::zero(), k255 = V::set16(255);
+    const R uv = V::srl8(a);
+    const R y = V::min16(V::max16(m.luma(V::and_(a, k255)), z), k255);
+    const R c = V::min16(V::max16(m.chroma_pairs(uv, V::swap_pairs(uv)), z), k255);
+    const R out[1] = {V::or_(y, V::sll8(c))};
+    StreamLanes<V, 1>(d, out);
+}
+
+template <class V>
+void Yv12(const Terms& t, uint32_t width, uint32_t height, const uint8_t* sy, const uint8_t* su,
+          const uint8_t* sv, int32_t sys, int32_t sus, int32_t svs, uint8_t* dy, uint8_t* du, uint8_t* dv,
+          int32_t dys, int32_t dus, int32_t dvs) {
+    const ProcMath<V> m(t);
+    const size_t n = size_t{width / 32} * 32;
+    for (uint32_t k = 0; k < height / 2; ++k) {
+        const uint8_t* y0 = sy + ptrdiff_t{2 * k} * sys;
+        const uint8_t* y1 = y0 + sys;
+        uint8_t* d0 = dy + ptrdiff_t{2 * k} * dys;
+        uint8_t* d1 = d0 + dys;
+        const uint8_t* u = su + ptrdiff_t{k} * sus;
+        const uint8_t* v = sv + ptrdiff_t{k} * svs;
+        uint8_t* ou = du + ptrdiff_t{k} * dus;
+        uint8_t* ov = dv + ptrdiff_t{k} * dvs;
+        for (size_t x = 0; x < n; x += 32) {
+            for (size_t o = 0; o < 32; o += V::kBytes) {
+                LumaBlock<V>(m, y0 + x + o, d0 + x + o);
+                LumaBlock<V>(m, y1 + x + o, d1 + x + o);
+            }
+            ChromaBlock<V>(m, u + x / 2, v + x / 2, ou + x / 2, ov + x / 2);
+        }
+    }
+    _mm_sfence();
+}
+
+template <class V>
+void Planar422(const Terms& t, uint32_t width, uint32_t height, const uint8_t* sy, const uint8_t* su,
+               const uint8_t* sv, int32_t sys, int32_t sus, int32_t svs, uint8_t* dy, uint8_t* du, uint8_t* dv,
+               int32_t dys, int32_t dus, int32_t dvs) {
+    const ProcMath<V> m(t);
+    const size_t n = size_t{width / 32} * 32;
+    for (uint32_t row = 0; row < height; ++row) {
+        const uint8_t* y = sy + ptrdiff_t{row} * sys;
+        uint8_t* d = dy + ptrdiff_t{row} * dys;
+        const uint8_t* u = su + ptrdiff_t{row} * sus;
+        const uint8_t* v = sv + ptrdiff_t{row} * svs;
+        uint8_t* ou = du + ptrdiff_t{row} * dus;
+        uint8_t* ov = dv + ptrdiff_t{row} * dvs;
+        for (size_t x = 0; x < n; x += 32) {
+            for (size_t o = 0; o < 32; o += V::kBytes) LumaBlock<V>(m, y + x + o, d + x + o);
+            ChromaBlock<V>(m, u + x / 2, v + x / 2, ou + x / 2, ov + x / 2);
+        }
+    }
+    _mm_sfence();
+}
+
+template <class V>
+void Yuy2(const Terms& t, uint32_t width, uint32_t height, const uint8_t* src, int32_t ss, uint8_t* dst,
+          int32_t ds) {
+    const ProcMath<V> m(t);
+    const size_t bytes = size_t{width / 16} * 32;
+    for (uint32_t row = 0; row < height; ++row) {
+        const uint8_t* s = src + ptrdiff_t{row} * ss;
+        uint8_t* d = dst + ptrdiff_t{row} * ds;
+        for (size_t o = 0; o < bytes; o += V::kBytes) PackedBlock<V>(m, s + o, d + o);
+    }
+    _mm_sfence();
+}
+
+template <class V>
+void Fill(Kernels& k) {
+    k.yv12 = &Yv12<V>;
+    k.yuy2 = &Yuy2<V>;
+    k.planar422 = &Planar422<V>;
+}
+
+}  // namespace
+}  // namespace vemx::procamp
