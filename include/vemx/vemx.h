@@ -12,6 +12,7 @@
 #include "vemx_quadmapping.h"
 #include "vemx_ccvt.h"
 #include "vemx_procamp.h"
+#include "vemx_tsdemux.h"
 #include "vemx_tsmux.h"
 
 #endif

@@ -1,0 +1,263 @@
+// Feeding, the demux thread's life, and the ways callbacks are registered.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "mpegts/tsdemux_inputs.h"
+
+using namespace ts_test;
+using namespace std::chrono_literals;
+using vemx_test::LogCapture;
+
+namespace {
+
+// Counts packets per (tag, kind) and keeps every format report.
+struct Collector {
+    std::mutex lock;
+    std::vector<std::string> formats;  // "tag video WxH pix fps audio ch fmt rate"
+    std::map<std::string, int> counts;
+
+    static void OnFormat2(uint32_t tag, const char* vt, int w, int h, const char* pf, int fn,
+                          int fd, const char* at, int ch, const char* sf, int sr, void* ctx) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%u %s %dx%d %s %d/%d %s %d %s %d", tag, vt, w, h, pf, fn,
+                      fd, at, ch, sf, sr);
+        auto* self = static_cast<Collector*>(ctx);
+        std::lock_guard guard(self->lock);
+        self->formats.push_back(line);
+    }
+    static void OnFormat(const char* vt, int w, int h, const char* pf, int fn, int fd,
+                         const char* at, int ch, const char* sf, int sr, void* ctx) {
+        OnFormat2(0, vt, w, h, pf, fn, fd, at, ch, sf, sr, ctx);
+    }
+    static void Count(void* ctx, uint32_t tag, const char* kind) {
+        auto* self = static_cast<Collector*>(ctx);
+        std::lock_guard guard(self->lock);
+        ++self->counts[std::to_string(tag) + kind];
+    }
+    static void OnVideo(int64_t, int64_t, const uint8_t*, int64_t, bool, void* ctx) {
+        Count(ctx, 0, "v");
+    }
+    static void OnAudio(int64_t, int64_t, const uint8_t*, int64_t, void* ctx) {
+        Count(ctx, 0, "a");
+    }
+    static void OnVideo2(uint32_t t, int64_t, int64_t, const uint8_t*, int64_t, bool, void* c) {
+        Count(c, t, "v");
+    }
+    static void OnAudio2(uint32_t t, int64_t, int64_t, const uint8_t*, int64_t, void* c) {
+        Count(c, t, "a");
+    }
+    size_t count(const std::string& key) {
+        std::lock_guard guard(lock);
+        return static_cast<size_t>(counts[key]);
+    }
+};
+
+}  // namespace
+
+TEST(TsDemuxFeed, BlocksAreDroppedAtOnceWhenNoThreadRuns) {
+    const auto bytes = Bytes("h264_aac");
+    LogCapture log;
+    void* demux = vemx_tsdemux_new();
+    EXPECT_EQ(vemx_tsdemux_write_data(demux, bytes.data(), bytes.size()), 0);  // before init
+    vemx_tsdemux_set_probe_size(demux, -1);  // libavformat refuses it: the thread ends by itself
+    ASSERT_EQ(vemx_tsdemux_init(demux), 1);
+    EXPECT_EQ(vemx_tsdemux_init(demux), 0);  // not twice
+    for (size_t at = 0; at < bytes.size(); at += 1000)
+        vemx_tsdemux_write_data(demux, bytes.data() + at, 1000);
+    vemx_tsdemux_uninit(demux);
+    EXPECT_EQ(vemx_tsdemux_write_data(demux, bytes.data(), bytes.size()), 0);  // after uninit
+    vemx_tsdemux_release(demux);
+    EXPECT_EQ(log.count_containing("[vemx::tsdemux::TsDemux::Main], 0x"), 1u);
+    EXPECT_EQ(log.count_containing(" avformat_open_input, err=-34\n"), 1u);
+}
+
+TEST(TsDemuxFeed, SmallReadBufferEmptyBlocksAndUninitWhileWaitingForData) {
+    const auto bytes = Bytes("h264_aac");
+    LogCapture log;
+    Recorder rec;
+    rec.demux = vemx_tsdemux_new();
+    vemx_tsdemux_set_buffer_size(rec.demux, 100);  // many reads per block
+    vemx_tsdemux_set_media_info_callback(rec.demux, &Recorder::OnInfos, &rec);
+    ASSERT_EQ(vemx_tsdemux_init(rec.demux), 1);
+    for (size_t at = 0; at < bytes.size(); at += 5000) {
+        vemx_tsdemux_write_data(rec.demux, bytes.data() + at,
+                                std::min<size_t>(5000, bytes.size() - at));
+        vemx_tsdemux_write_data(rec.demux, bytes.data(), 0);
+    }
+    vemx_tsdemux_uninit(rec.demux);  // the thread waits for data here
+    vemx_tsdemux_release(rec.demux);
+    EXPECT_EQ(rec.packets[256].size(), Probe("h264_aac", 256).size());
+    EXPECT_EQ(rec.packets[257].size(), Probe("h264_aac", 257).size());
+
+    std::vector<std::string> lines;
+    for (const auto& line : log.lines())
+        if (line.find("|tsdemux] ") != std::string::npos || line.rfind("[vemx] ", 0) == 0)
+            lines.push_back(line);
+    ASSERT_EQ(lines.size(), 12u);
+    const std::vector<std::string> head = {
+        "INFO[vemx|tsdemux] vemx::tsdemux::TsDemux::Main: begins\n",
+        "[vemx] Codec Info[1,256]:h264,160,120,yv12\n",
+        "[vemx] Codec Info[1,257]:adts,48000,1,fltp,\n",
+        "INFO[vemx|tsdemux] All media infos are ready.\n",
+        "[vemx] V: start_time=1400\n",
+        "[vemx] A: start_time=1400\n",
+        "INFO[vemx|tsdemux] Waiting for thread done...\n"};
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7), head);
+    EXPECT_EQ(lines[7].rfind("ERROR[vemx|tsdemux] vemx::tsdemux::TsDemux::Main(", 0), 0u)
+        << lines[7];
+    EXPECT_NE(lines[7].find("): av_read_frame failed, err="), std::string::npos) << lines[7];
+    EXPECT_EQ(lines[8], "INFO[vemx|tsdemux] vemx::tsdemux::TsDemux::Main: ends\n");
+    EXPECT_EQ(lines[9], "INFO[vemx|tsdemux] Thread terminated.\n");
+    EXPECT_EQ(lines[10], "INFO[vemx|tsdemux] Waiting for thread done...\n");  // release
+}
+
+TEST(TsDemuxFeed, BlockedWriterIsReleasedWhenTheThreadEnds) {
+    const auto bytes = Bytes("h264_aac");
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable cv;
+        bool entered = false, open = false;
+    } gate;
+    void* demux = vemx_tsdemux_new();
+    auto hold = [](int64_t, int64_t, const uint8_t*, int64_t, bool, void* ctx) {
+        auto* g = static_cast<Gate*>(ctx);
+        std::unique_lock lock(g->lock);
+        g->entered = true;
+        g->cv.notify_all();
+        g->cv.wait(lock, [&] { return g->open; });
+    };
+    vemx_tsdemux_set_callbacks(demux, nullptr, hold, nullptr, &gate);
+    ASSERT_EQ(vemx_tsdemux_init(demux), 1);
+    // The thread sits in a callback, so the writer blocks on a block; then
+    // the thread is stopped and let go.
+    std::thread writer([&] {
+        for (size_t at = 0; at < bytes.size(); at += 188)
+            vemx_tsdemux_write_data(demux, bytes.data() + at, 188);
+    });
+    std::unique_lock lock(gate.lock);
+    gate.cv.wait(lock, [&] { return gate.entered; });
+    lock.unlock();
+    std::this_thread::sleep_for(50ms);
+    std::thread stopper([&] { vemx_tsdemux_uninit(demux); });
+    std::this_thread::sleep_for(50ms);
+    lock.lock();
+    gate.open = true;
+    gate.cv.notify_all();
+    lock.unlock();
+    writer.join();
+    stopper.join();
+    vemx_tsdemux_release(demux);
+}
+
+TEST(TsDemuxFeed, ReleaseWithoutUninitStopsTheThread) {
+    const auto bytes = Bytes("mpeg2_mp2");
+    for (size_t cut : {size_t{0}, size_t{188 * 3}, bytes.size() / 2}) {
+        Recorder rec;
+        rec.demux = vemx_tsdemux_new();
+        vemx_tsdemux_set_media_info_callback(rec.demux, &Recorder::OnInfos, &rec);
+        ASSERT_EQ(vemx_tsdemux_init(rec.demux), 1);
+        vemx_tsdemux_write_data(rec.demux, bytes.data(), cut);
+        vemx_tsdemux_release(rec.demux);
+    }
+}
+
+TEST(TsDemuxRegistration, InputWithoutAudioReportsTheEmptyRecordAndNegativeIdsAreRefused) {
+    LogCapture log;
+    Collector c;
+    void* demux = vemx_tsdemux_new();
+    vemx_tsdemux_set_video_callback(demux, -5, &Collector::OnVideo, &c);
+    vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo,
+                               &Collector::OnAudio, &c);
+    ASSERT_EQ(vemx_tsdemux_init(demux), 1);
+    Feed(demux, Bytes("video_only"), Blocks(4096));
+    vemx_tsdemux_release(demux);
+    EXPECT_EQ(c.formats, std::vector<std::string>{"0 h264 160x120 yv12 25/1  0  0"});
+    EXPECT_EQ(c.count("0v"), Probe("video_only", 256).size());
+    EXPECT_EQ(c.count("0a"), 0u);
+    EXPECT_EQ(log.count_containing("[vemx::tsdemux::TsDemux::SetVideoCallback], 0x"), 1u);
+    EXPECT_EQ(log.count_containing(" invalid video streamid = -5\n"), 1u);
+    EXPECT_EQ(log.count_containing(" invalid audio streamid = -1\n"), 1u);
+}
+
+TEST(TsDemuxRegistration, TracksFollowTheirProgramsBesideTheMainCallbacks) {
+    Collector c;
+    void* demux = vemx_tsdemux_new();
+    vemx_tsdemux_set_callbacks1(demux, 258, 259, &Collector::OnFormat, &Collector::OnVideo,
+                                &Collector::OnAudio, &c);
+    vemx_tsdemux_set_callbacks2(demux, 1, 256, 257, &Collector::OnFormat2, &Collector::OnVideo2,
+                                &Collector::OnAudio2, &c);
+    vemx_tsdemux_set_callbacks2(demux, 2, 258, 259, &Collector::OnFormat2, &Collector::OnVideo2,
+                                &Collector::OnAudio2, &c);
+    vemx_tsdemux_set_callbacks2(demux, 3, 258, -1, nullptr, nullptr, nullptr, &c);  // all defaults
+    ASSERT_EQ(vemx_tsdemux_init(demux), 1);
+    Feed(demux, Bytes("two_programs"), Blocks(65536));
+    vemx_tsdemux_release(demux);
+
+    // Decoded audio is announced as what is delivered: 16-bit stereo.
+    EXPECT_EQ(c.formats,
+              (std::vector<std::string>{"0 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000",
+                                        "1 h264 160x120 yv12 25/1 adts 1 fltp 48000",
+                                        "2 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000"}));
+    EXPECT_EQ(c.count("1v"), Probe("two_programs", 256).size());
+    EXPECT_EQ(c.count("1a"), Probe("two_programs", 257).size());
+    EXPECT_EQ(c.count("2v"), Probe("two_programs", 258).size());
+    EXPECT_EQ(c.count("2a"), Probe("two_programs", 259).size());
+    EXPECT_EQ(c.count("0v"), c.count("2v"));
+    EXPECT_EQ(c.count("0a"), c.count("2a"));
+}
+
+TEST(TsDemuxRegistration, NewCallbacksWhileRunningReplaceTheHandlersAndTheirTracks) {
+    const auto bytes = Bytes("h264_aac");
+    Collector first, second, track;
+    void* demux = vemx_tsdemux_new();
+    vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo,
+                               &Collector::OnAudio, &first);
+    vemx_tsdemux_set_callbacks2(demux, 9, -1, -1, nullptr, &Collector::OnVideo2,
+                                &Collector::OnAudio2, &track);
+    ASSERT_EQ(vemx_tsdemux_init(demux), 1);
+    // Feed until the first handlers deliver, then switch from this thread.
+    size_t at = 0;
+    for (; at < bytes.size() && first.count("0v") == 0; at += 188) {
+        vemx_tsdemux_write_data(demux, bytes.data() + at, 188);
+        std::this_thread::sleep_for(1ms);
+    }
+    vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo,
+                               &Collector::OnAudio, &second);
+    vemx_tsdemux_write_data(demux, bytes.data() + at, bytes.size() - at);
+    vemx_tsdemux_uninit(demux);
+    vemx_tsdemux_release(demux);
+
+    EXPECT_EQ(first.formats.size() + second.formats.size(), 2u);
+    EXPECT_GT(second.count("0v"), 0u);
+    // Nothing lost or doubled at the switch; the track went with the old handler.
+    EXPECT_EQ(first.count("0v") + second.count("0v"), Probe("h264_aac", 256).size());
+    EXPECT_EQ(first.count("0a") + second.count("0a"), Probe("h264_aac", 257).size());
+    EXPECT_EQ(track.count("9v"), first.count("0v"));
+    EXPECT_EQ(track.count("9a"), first.count("0a"));
+}
+
+TEST(TsDemuxRegistration, StreamStillWithoutSizeAfterProbingIsReportedAndDelivered) {
+    // The tables, then the stream from the middle of a picture group: the
+    // short probe ends before any sequence parameter set.
+    const auto whole = Bytes("h264_aac");
+    std::vector<uint8_t> bytes(whole.begin(), whole.begin() + 3 * 188);
+    bytes.insert(bytes.end(), whole.begin() + 40 * 188, whole.end());
+    LogCapture log;
+    Recorder rec;
+    rec.demux = vemx_tsdemux_new();
+    vemx_tsdemux_set_probe_size(rec.demux, 1);
+    vemx_tsdemux_set_analyze_duration(rec.demux, 1);
+    vemx_tsdemux_set_scan_all_pmts(rec.demux, 1);
+    vemx_tsdemux_set_media_info_callback(rec.demux, &Recorder::OnInfos, &rec);
+    ASSERT_EQ(vemx_tsdemux_init(rec.demux), 1);
+    Feed(rec.demux, bytes, Blocks(65536));
+    vemx_tsdemux_release(rec.demux);
+    ASSERT_EQ(rec.infos.count(256), 1u);
+    EXPECT_EQ(rec.infos.at(256).width, 0);
+    EXPECT_EQ(log.count_containing("ERROR[vemx|tsdemux] NOT all media infos are ready!!\n"), 1u);
+    EXPECT_FALSE(rec.packets[256].empty());
+}
