@@ -13,5 +13,6 @@
 #include "vemx_ccvt.h"
 #include "vemx_procamp.h"
 #include "vemx_tsdemux.h"
+#include "vemx_tsmux.h"
 
 #endif
