@@ -31,26 +31,40 @@ ChromaTerms<V> DupHi(const ChromaTerms<V>& t) {
     return {{V::hi16(t.c[0], t.c[0]), V::hi16(t.c[1], t.c[1]), V::hi16(t.c[2], t.c[2])}};
 }
 
-// Standard records: the luma term (Y - offset) * gain is shared by R, G, B.
+// Sums of products are only ever kept modulo 2^16, so every constant of a
+// record (the luma offset times its gain, the -128 of each chroma sample times
+// its gains, a camera offset) can be gathered into one word per output that
+// joins the chroma term of its block.  A pixel then costs one multiply and
+// one add per output before the shift; the bytes are unchanged.
+inline int16_t Wrap16(int v) { return static_cast<int16_t>(v); }
+
+// Standard records: the luma product Y * gain is shared by R, G, B.
 template <class V>
 class StandardMath {
 public:
     using R = typename V::R;
     explicit StandardMath(const StandardRecord& s)
-        : off_(V::set16(s.y_offset)), yg_(V::set16(s.y_gain)), crr_(V::set16(s.cr_to_r)),
-          cbg_(V::set16(s.cb_to_g)), crg_(V::set16(s.cr_to_g)), cbb_(V::set16(s.cb_to_b)) {}
+        : yg_(V::set16(s.y_gain)), crr_(V::set16(s.cr_to_r)), cbg_(V::set16(s.cb_to_g)),
+          crg_(V::set16(s.cr_to_g)), cbb_(V::set16(s.cb_to_b)) {
+        const int luma = -s.y_offset * s.y_gain;
+        k_[0] = V::set16(Wrap16(luma - 128 * s.cr_to_r));
+        k_[1] = V::set16(Wrap16(luma - 128 * (s.cb_to_g + s.cr_to_g)));
+        k_[2] = V::set16(Wrap16(luma - 128 * s.cb_to_b));
+    }
 
-    ChromaTerms<V> chroma(R u, R v) const {
-        return {{V::mul(v, crr_), V::add(V::mul(u, cbg_), V::mul(v, crg_)), V::mul(u, cbb_)}};
+    // cb, cr: the samples as they are stored, widened to words.
+    ChromaTerms<V> chroma(R cb, R cr) const {
+        return {{V::add(V::mul(cr, crr_), k_[0]), V::add(V::add(V::mul(cb, cbg_), V::mul(cr, crg_)), k_[1]),
+                 V::add(V::mul(cb, cbb_), k_[2])}};
     }
     void apply(R y, const ChromaTerms<V>& c, R (&out)[3]) const {
-        const R t = V::mul(V::sub(y, off_), yg_);
+        const R t = V::mul(y, yg_);
         #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) out[k] = V::sra6(V::add(t, c.c[k]));
     }
 
 private:
-    R off_, yg_, crr_, cbg_, crg_, cbb_;
+    R yg_, crr_, cbg_, crg_, cbb_, k_[3];
 };
 
 // Full 3x3 records.  Camera records add their offsets before the shift;
@@ -60,34 +74,29 @@ template <class V, bool kReencode>
 class AffineMath {
 public:
     using R = typename V::R;
-    explicit AffineMath(const CameraRecord& r) : lo_(V::zero()) {
+    explicit AffineMath(const CameraRecord& r) {
         #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
-            set_row(k, r.m[k]);
-            pre_[k] = V::set16(r.offset[k]);
+            set_row(k, r.m[k], r.offset[k]);
             post_[k] = V::zero();
         }
     }
-    explicit AffineMath(const ReencodeRecord& r) : lo_(V::set16(r.luma_offset)) {
+    explicit AffineMath(const ReencodeRecord& r) {
         #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
-            set_row(k, r.m[k]);
-            pre_[k] = V::zero();
+            set_row(k, r.m[k], -r.luma_offset * r.m[k][0]);
             post_[k] = V::set16(k == 0 ? r.luma_offset : r.chroma_offset[k - 1]);
         }
     }
 
-    ChromaTerms<V> chroma(R u, R v) const {
+    // cb, cr: the samples as they are stored, widened to words.
+    ChromaTerms<V> chroma(R cb, R cr) const {
         ChromaTerms<V> t;
         #pragma GCC unroll 4
-        for (int k = 0; k < 3; ++k) {
-            t.c[k] = V::add(V::mul(u, m1_[k]), V::mul(v, m2_[k]));
-            if constexpr (!kReencode) t.c[k] = V::add(t.c[k], pre_[k]);
-        }
+        for (int k = 0; k < 3; ++k) t.c[k] = V::add(V::add(V::mul(cb, m1_[k]), V::mul(cr, m2_[k])), k_[k]);
         return t;
     }
     R one(int k, R y, R c) const {
-        if constexpr (kReencode) y = V::sub(y, lo_);
         R r = V::sra6(V::add(V::mul(y, m0_[k]), c));
         if constexpr (kReencode) r = V::add(r, post_[k]);
         return r;
@@ -98,12 +107,13 @@ public:
     }
 
 private:
-    void set_row(int k, const int16_t (&row)[3]) {
+    void set_row(int k, const int16_t (&row)[3], int constant) {
         m0_[k] = V::set16(row[0]);
         m1_[k] = V::set16(row[1]);
         m2_[k] = V::set16(row[2]);
+        k_[k] = V::set16(Wrap16(constant - 128 * (row[1] + row[2])));
     }
-    R lo_, m0_[3], m1_[3], m2_[3], pre_[3], post_[3];
+    R m0_[3], m1_[3], m2_[3], k_[3], post_[3];
 };
 
 template <class V>
@@ -172,8 +182,7 @@ template <class V, class Math, int Bpp, bool Bgr>
 inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
                       const uint8_t* cr, uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
-    const R k128 = V::set16(128);
-    const ChromaTerms<V> c = m.chroma(V::sub(V::chroma(cb), k128), V::sub(V::chroma(cr), k128));
+    const ChromaTerms<V> c = m.chroma(V::chroma(cb), V::chroma(cr));
     const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
     const R z = V::zero();
     R rgb[3];
@@ -240,8 +249,7 @@ inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
     // Cb words of the four blocks, then Cr words.
     const R pick = V::broadcast(_mm_setr_epi8(1, -1, 5, -1, 9, -1, 13, -1, 3, -1, 7, -1, 11, -1, 15, -1));
     const R a = V::shuffle8(lo, pick), b = V::shuffle8(hi, pick);
-    const R k128 = V::set16(128);
-    const ChromaTerms<V> c = m.chroma(V::sub(V::lo64(a, b), k128), V::sub(V::hi64(a, b), k128));
+    const ChromaTerms<V> c = m.chroma(V::lo64(a, b), V::hi64(a, b));
     const R luma = V::set16(0x00FF);
     R rgb[3];
     Pixels16<V>(m, V::and_(lo, luma), V::and_(hi, luma), DupLo(c), DupHi(c), rgb);
@@ -296,8 +304,7 @@ template <class V, class Math>
 inline void ReencodeBlock(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
                           const uint8_t* cr, uint8_t* dy0, uint8_t* dy1, typename V::R (&chroma)[2]) {
     using R = typename V::R;
-    const R k128 = V::set16(128);
-    const ChromaTerms<V> c = m.chroma(V::sub(V::chroma(cb), k128), V::sub(V::chroma(cr), k128));
+    const ChromaTerms<V> c = m.chroma(V::chroma(cb), V::chroma(cr));
     const R c0lo = V::lo16(c.c[0], c.c[0]), c0hi = V::hi16(c.c[0], c.c[0]);
     const R z = V::zero();
     const R a = V::load(y0);
