@@ -5,6 +5,7 @@
 #include "vemx_frame.h"
 #include "vemx_log.h"
 #include "vemx_mediaqueue.h"
+#include "qvmediatimer.h"
 #include "vemx_audio.h"
 #include "vemx_mediaencoder.h"
 #include "vemx_mp4filewriter.h"

@@ -1,0 +1,183 @@
+#include "pacing/MediaTimer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include "frame/error.h"
+#include "frame/log.h"
+
+namespace VIZur {
+
+using vemx::frame::ComError;
+using vemx::frame::RaiseComError;
+
+namespace {
+constexpr uint32_t kFlushCommand = 1;
+}
+
+MediaTimer::MediaTimer() = default;
+
+MediaTimer::~MediaTimer() {
+    // A derived class has already stopped the timer, so no callback can
+    // reach the parts that are gone.
+    Service::Stop();
+    std::lock_guard guard(lock_);
+    Disarm();
+}
+
+void MediaTimer::SetClock(std::shared_ptr<Clock> clock) {
+    std::lock_guard guard(lock_);
+    Disarm();
+    clock_ = std::move(clock);
+    if (!entries_.empty()) Arm(entries_.front().time);
+}
+
+std::shared_ptr<MediaTimer::Clock> MediaTimer::GetClock() const {
+    std::lock_guard guard(lock_);
+    return clock_;
+}
+
+void MediaTimer::Start() {
+    own_thread_ = 1;
+    Service::Start();
+}
+
+void MediaTimer::Stop() {
+    Flush();
+    Service::Stop();
+    own_thread_ = 0;
+}
+
+size_t MediaTimer::PendingCount() const {
+    std::lock_guard guard(lock_);
+    return entries_.size();
+}
+
+int64_t MediaTimer::GetStreamTime() const {
+    const auto clock = GetClock();
+    int64_t now = 0;
+    if (!clock || clock->GetTime(&now) < 0) return 0;
+    return now - base_time_.load();
+}
+
+void MediaTimer::Schedule(int64_t time, int64_t item) {
+    std::lock_guard guard(lock_);
+    if (!clock_) RaiseComError(vemx::frame::E_POINTER, L"MediaTimer", __LINE__);
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), time,
+                               [](const TimerEntry& e, int64_t t) { return e.time < t; });
+    if (it != entries_.end() && it->time == time)
+        it->items.push_back(item);
+    else
+        entries_.insert(it, TimerEntry{time, {item}});
+
+    const int64_t front = entries_.front().time;
+    if (cookie_ && advised_time_ <= front) return;
+    Disarm();
+    Arm(front);
+}
+
+void MediaTimer::Arm(int64_t time) {
+    if (!clock_) RaiseComError(vemx::frame::E_POINTER, L"MediaTimer", __LINE__);
+    const int64_t base = base_time_.load();
+    Clock::Cookie cookie = 0;
+    vemx::frame::HRESULT hr;
+    if (base >= 0 && time >= 0 && base <= INT64_MAX - time) {
+        hr = clock_->AdviseTime(base, time, &timer_event_, &cookie);
+    } else {
+        // Before the clock's zero or beyond its range: the nearest time it has.
+        const int64_t at = time < 0 ? std::max<int64_t>(0, base + time) : INT64_MAX;
+        hr = clock_->AdviseTime(0, at, &timer_event_, &cookie);
+    }
+    if (hr < 0) RaiseComError(hr, L"MediaTimer", __LINE__);
+    cookie_ = cookie;
+    advised_time_ = time;
+}
+
+void MediaTimer::Disarm() noexcept {
+    if (!cookie_) return;
+    // A cookie that already fired fails to cancel; its signal is cleared below.
+    if (clock_) clock_->Unadvise(cookie_);
+    cookie_ = 0;
+    timer_event_.reset();
+}
+
+void MediaTimer::Flush() {
+    if (own_thread_ && !OnServiceThread() && SendCommand(kFlushCommand) != 0) return;
+    // No thread, or it is closing: clear here, nothing is left behind.
+    Clear();
+}
+
+intptr_t MediaTimer::OnCommand(uint32_t command, CommandRequest*) {
+    if (command == kFlushCommand) Clear();
+    return 0;
+}
+
+void MediaTimer::Clear() {
+    std::deque<TimerEntry> taken;
+    {
+        std::lock_guard guard(lock_);
+        taken.swap(entries_);
+        Disarm();
+    }
+    for (const auto& entry : taken)
+        for (int64_t item : entry.items) OnRelease(item);
+}
+
+void MediaTimer::Run() {
+    vemx::platform::Waitable* objects[] = {&timer_event_};
+    while (running_) {
+        const int r = MsgWaitForMultipleObjects(objects);
+        if (r == 0) {
+            Deliver();
+        } else if (r == 1) {
+            MSG m;
+            while (PeekMessageW(m, nullptr, 0, UINT32_MAX)) {
+                if (m.message == WM_QUIT) {
+                    msg_ = m;
+                    return;
+                }
+                DispatchMessageW(m);
+            }
+        } else {
+            vemx::frame::ReportShort(
+                L"vemx", L"MsgWaitForMultipleObjects failed, err=" + std::to_wstring(errno));
+            return;
+        }
+    }
+}
+
+void MediaTimer::Deliver() {
+    const int64_t now = GetStreamTime();
+    TimerEntry entry{};
+    {
+        std::lock_guard guard(lock_);
+        if (entries_.empty()) return;
+        // The advice has fired; Disarm also clears a stale signal's cookie.
+        Disarm();
+        try {
+            if (entries_.front().time > now) {
+                // Not due: the base time moved on since the advice was made.
+                Arm(entries_.front().time);
+                return;
+            }
+            entry = std::move(entries_.front());
+            entries_.pop_front();
+            if (!entries_.empty()) Arm(entries_.front().time);
+        } catch (const ComError&) {
+            // Reported; the next Schedule arms again.
+        }
+    }
+    for (int64_t item : entry.items) {
+        try {
+            OnTimer(entry.time, item, now - entry.time);
+        } catch (const ComError&) {
+        } catch (const std::exception& e) {
+            vemx::frame::LogPrint("ERROR[VIZur::LazyWindow] ", "VIZur::MediaTimer::OnTimer: %s",
+                                  e.what());
+        }
+        OnRelease(item);
+    }
+}
+
+}  // namespace VIZur

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "pacing/MediaTimer.h"
+
+using namespace std::chrono_literals;
+using vemx::platform::wait_one;
+
+namespace {
+
+constexpr int64_t kMs = 10000;
+
+struct Call {
+    bool timer;  // false: OnRelease
+    int64_t time, item, lateness, stream_now;
+    std::thread::id thread;
+};
+
+// The owner side: records what the timer hands over; item 7 reschedules
+// itself 1 ms later until chain_end.
+class Owner {
+  public:
+    Owner() : timer(this, &Owner::OnTimer, &Owner::OnRelease) {
+        VIZur::LazyWindow::Initialize();
+        auto clock = vemx::platform::ReferenceClock::Create();
+        int64_t now = 0;
+        clock->GetTime(&now);
+        timer.SetClock(clock);
+        timer.SetBaseTime(now);
+    }
+    ~Owner() { VIZur::LazyWindow::Uninitialize(); }
+
+    void OnTimer(int64_t time, int64_t item, int64_t lateness) {
+        Record({true, time, item, lateness, timer.GetStreamTime(), std::this_thread::get_id()});
+        if (item == 7 && time < chain_end) timer.Schedule(time + kMs, item);
+    }
+    void OnRelease(int64_t item) {
+        Record({false, 0, item, 0, 0, std::this_thread::get_id()});
+        ++released;
+        done.set();
+    }
+    void Record(Call c) {
+        std::lock_guard g(lock);
+        calls.push_back(c);
+    }
+    std::vector<Call> Calls() {
+        std::lock_guard g(lock);
+        return calls;
+    }
+    bool WaitReleases(int n) {
+        while (released < n)
+            if (!wait_one(done, 5s)) return false;
+        return true;
+    }
+
+    std::mutex lock;
+    std::vector<Call> calls;
+    std::atomic<int> released{0};
+    vemx::platform::Event done;
+    int64_t chain_end = 0;
+    VIZur::media_timer_t<Owner> timer;  // last: stopped before the rest goes
+};
+
+}  // namespace
+
+TEST(MediaTimer, ReleasesEarliestFirstAndSameTimeItemsTogetherInSchedulingOrder) {
+    Owner o;
+    o.timer.Start();
+    const int64_t t0 = o.timer.GetStreamTime();
+    o.timer.Schedule(t0 + 40 * kMs, 1);
+    o.timer.Schedule(t0 + 40 * kMs, 2);
+    o.timer.Schedule(t0 + 15 * kMs, 3);
+    EXPECT_EQ(o.timer.PendingCount(), 2u);
+    ASSERT_TRUE(o.WaitReleases(3));
+    const auto calls = o.Calls();
+    ASSERT_EQ(calls.size(), 6u);
+    const int64_t order[] = {3, 1, 2};
+    for (int i = 0; i < 3; ++i) {
+        const Call& t = calls[2 * i];
+        EXPECT_TRUE(t.timer && !calls[2 * i + 1].timer);
+        EXPECT_EQ(t.item, order[i]);
+        EXPECT_EQ(calls[2 * i + 1].item, order[i]);
+        EXPECT_EQ(t.time, t0 + (i == 0 ? 15 : 40) * kMs);
+        EXPECT_GE(t.lateness, 0);
+        EXPECT_GE(t.stream_now, t.time);  // never early
+    }
+    EXPECT_EQ(calls[2].lateness, calls[4].lateness);  // one entry, one wake-up
+}
+
+TEST(MediaTimer, FlushReleasesEverythingOnTheTimerThreadAndCancelsTheAdvice) {
+    Owner o;
+    o.timer.Start();
+    const int64_t t0 = o.timer.GetStreamTime();
+    o.timer.Schedule(t0 - 5 * kMs, 10);  // already due
+    ASSERT_TRUE(o.WaitReleases(1));
+    const std::thread::id timer_thread = o.Calls()[0].thread;
+    EXPECT_NE(timer_thread, std::this_thread::get_id());
+
+    for (int64_t i = 0; i < 4; ++i) o.timer.Schedule(t0 + (100 - i % 2) * kMs, 20 + i);
+    o.timer.Flush();
+    EXPECT_EQ(o.timer.PendingCount(), 0u);
+    o.timer.Schedule(t0 + 120 * kMs, 25);  // past the cancelled times
+    ASSERT_TRUE(o.WaitReleases(6));
+    auto calls = o.Calls();
+    ASSERT_EQ(calls.size(), 8u);
+    const int64_t order[] = {21, 23, 20, 22};  // time order, then scheduling order
+    for (size_t i = 2; i < 6; ++i) {
+        EXPECT_FALSE(calls[i].timer);
+        EXPECT_EQ(calls[i].item, order[i - 2]);
+        EXPECT_EQ(calls[i].thread, timer_thread);
+    }
+
+    // Stop hands back what is queued; without a thread Flush runs on the caller.
+    o.timer.Schedule(t0 + 100000 * kMs, 30);
+    o.timer.Stop();
+    o.timer.Schedule(t0 + 100000 * kMs, 31);
+    o.timer.Flush();
+    calls = o.Calls();
+    ASSERT_EQ(calls.size(), 10u);
+    EXPECT_EQ(calls[6].item, 25);
+    EXPECT_EQ(calls[8].item, 30);
+    EXPECT_EQ(calls[9].item, 31);
+    EXPECT_EQ(calls[9].thread, std::this_thread::get_id());
+}
+
+TEST(MediaTimer, CallbacksMayScheduleAgainAndAnEarlierTimeRearms) {
+    Owner o;
+    o.timer.Start();
+    const int64_t t0 = o.timer.GetStreamTime();
+    o.chain_end = t0 + 20 * kMs;
+    o.timer.Schedule(t0 + 10000 * kMs, 99);  // the advice is for this one
+    o.timer.Schedule(t0 + 1 * kMs, 7);       // until this re-arms it
+    ASSERT_TRUE(o.WaitReleases(20));
+    EXPECT_EQ(o.timer.PendingCount(), 1u);
+    int64_t last = 0;
+    for (const Call& c : o.Calls()) {
+        if (!c.timer) continue;
+        EXPECT_EQ(c.time, last ? last + kMs : t0 + kMs);
+        last = c.time;
+    }
+    EXPECT_EQ(last, o.chain_end);
+}
+
+TEST(MediaTimer, MovingTheBaseLaterHoldsBackAnEntryAlreadyArmed) {
+    Owner o;
+    o.timer.Start();
+    o.timer.SetBaseTime(o.timer.BaseTime() + o.timer.GetStreamTime());
+    o.timer.Schedule(50 * kMs, 1);
+    o.timer.SetBaseTime(o.timer.BaseTime() + 80 * kMs);
+    ASSERT_TRUE(o.WaitReleases(1));
+    EXPECT_GE(o.Calls()[0].stream_now, 50 * kMs);
+}
+
+TEST(MediaTimer, FlushRacingScheduleLosesNoItemAndDeliversNoneTwice) {
+    Owner o;
+    o.timer.Start();
+    constexpr int kItems = 4000;
+    std::atomic<bool> stop{false};
+    std::thread flusher([&] {
+        while (!stop) o.timer.Flush();
+    });
+    const int64_t t0 = o.timer.GetStreamTime();
+    for (int i = 0; i < kItems; ++i) o.timer.Schedule(t0 + (i % 50) * kMs / 10, i);
+    stop = true;
+    flusher.join();
+    o.timer.Stop();
+    std::vector<int> timed(kItems), released(kItems);
+    for (const Call& c : o.Calls()) ++(c.timer ? timed : released)[c.item];
+    for (int i = 0; i < kItems; ++i) {
+        ASSERT_EQ(released[i], 1) << i;
+        ASSERT_LE(timed[i], 1) << i;
+    }
+}

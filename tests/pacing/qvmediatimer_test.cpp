@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/log_capture.h"
+#include "platform/waitable.h"
+#include "vemx/qvmediatimer.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Tick {
+    int64_t time, lateness;
+    std::thread::id thread;
+};
+
+// Collects ticks; stalls 100 ms in tick number stall_at; signals after `wanted`.
+struct Sink {
+    std::mutex lock;
+    std::vector<Tick> ticks;
+    size_t wanted = 4, stall_at = 0;
+    vemx::platform::Event enough;
+
+    static int Callback(int64_t time, int64_t lateness, void* ctx) {
+        auto* s = static_cast<Sink*>(ctx);
+        std::unique_lock g(s->lock);
+        s->ticks.push_back({time, lateness, std::this_thread::get_id()});
+        const size_t n = s->ticks.size();
+        g.unlock();
+        if (n == s->stall_at) std::this_thread::sleep_for(100ms);
+        if (n == s->wanted) s->enough.set();
+        return 0;
+    }
+    std::vector<Tick> Ticks() {
+        std::lock_guard g(lock);
+        return ticks;
+    }
+    // Runs a timer until `wanted` ticks arrived; num 0 keeps the default rate.
+    void Run(int32_t num, int32_t den) {
+        void* t = qvmediatimer_new();
+        if (num) qvmediatimer_set_rate(t, num, den);
+        qvmediatimer_set_callback(t, &Sink::Callback, this);
+        EXPECT_EQ(qvmediatimer_init(t), 1);
+        EXPECT_TRUE(vemx::platform::wait_one(enough, 10s));
+        qvmediatimer_delete(t);
+    }
+};
+
+}  // namespace
+
+TEST(QvMediaTimer, DefaultRateTicksAtNtscFramePeriodsOnItsOwnThread) {
+    Sink sink;
+    sink.Run(0, 0);
+    const auto ticks = sink.Ticks();
+    const int64_t want[] = {0, 333666, 667333, 1001000};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(ticks[i].time, want[i]);
+        EXPECT_LE(ticks[i].lateness, 0);
+        EXPECT_EQ(ticks[i].thread, ticks[0].thread);
+    }
+    EXPECT_NE(ticks[0].thread, std::this_thread::get_id());
+}
+
+TEST(QvMediaTimer, TicksMissedInAStallComeTogetherInOrder) {
+    // 25 a second; tick 1 (40 ms) stalls until about 140 ms, when the ticks
+    // due at 80 and 120 ms are computed at one wake-up.
+    Sink sink;
+    sink.wanted = 5;
+    sink.stall_at = 2;
+    sink.Run(25, 1);
+    const auto ticks = sink.Ticks();
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(ticks[i].time, static_cast<int64_t>(i) * 400000);
+    EXPECT_LE(ticks[2].lateness, -150000);
+    EXPECT_EQ(ticks[3].lateness - ticks[2].lateness, 400000);
+}
+
+TEST(QvMediaTimer, BadInputIsRefusedOrIgnored) {
+    vemx_test::LogCapture log;
+    qvmediatimer_set_rate(nullptr, 1, 1);
+    qvmediatimer_set_callback(nullptr, &Sink::Callback, nullptr);
+    EXPECT_EQ(qvmediatimer_init(nullptr), 0);
+    qvmediatimer_delete(nullptr);
+
+    void* t = qvmediatimer_new();
+    EXPECT_EQ(qvmediatimer_init(t), 0);  // no callback: nothing starts
+    qvmediatimer_set_rate(t, 0, 1);
+    qvmediatimer_set_rate(t, 1000, -1);
+    EXPECT_EQ(log.count_containing("[vemx][ERROR]: qvmediatimer("), 2u);
+    EXPECT_EQ(log.count_containing("[qvmediatimer_set_rate] invalid rate 1000/-1\n"), 1u);
+    Sink sink;
+    qvmediatimer_set_callback(t, &Sink::Callback, &sink);
+    EXPECT_EQ(qvmediatimer_init(t), 1);
+    EXPECT_EQ(qvmediatimer_init(t), 1);
+    ASSERT_TRUE(vemx::platform::wait_one(sink.enough, 10s));
+    qvmediatimer_delete(t);
+    EXPECT_EQ(log.count_containing("LazyWindow service begin."), 1u);  // one thread
+    EXPECT_EQ(sink.Ticks()[1].time, 333666);  // the refused rates changed nothing
+}
+
+TEST(QvMediaTimer, ANewNumeratorTakesEffectAtOnceFromTheSameStart) {
+    Sink sink;
+    sink.wanted = 6;
+    void* t = qvmediatimer_new();
+    qvmediatimer_set_rate(t, 1, 1);  // one tick a second
+    qvmediatimer_set_callback(t, &Sink::Callback, &sink);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(qvmediatimer_init(t), 1);
+    std::this_thread::sleep_for(20ms);
+    qvmediatimer_set_rate(t, 100, 1);  // ticks 1..5 are due by 50 ms
+    ASSERT_TRUE(vemx::platform::wait_one(sink.enough, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms);
+    qvmediatimer_delete(t);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(sink.Ticks()[i].time, static_cast<int64_t>(i) * 100000);
+}
+
+TEST(QvMediaTimer, DeletingWhileTickingFastStopsTheCallbacks) {
+    for (int round = 0; round < 5; ++round) {
+        Sink sink;
+        sink.wanted = 20;
+        sink.Run(2000, 1);
+        const size_t after = sink.Ticks().size();
+        std::this_thread::sleep_for(5ms);
+        EXPECT_EQ(sink.Ticks().size(), after);
+    }
+}
