@@ -178,11 +178,12 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
 
 // ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
 // the chroma terms are worked out once for both.
+// cb, cr: the block's chroma samples widened to words.
 template <class V, class Math, int Bpp, bool Bgr>
-inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
-                      const uint8_t* cr, uint8_t* d0, uint8_t* d1) {
+inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typename V::R cb, typename V::R cr,
+                      uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
-    const ChromaTerms<V> c = m.chroma(V::chroma(cb), V::chroma(cr));
+    const ChromaTerms<V> c = m.chroma(cb, cr);
     const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
     const R z = V::zero();
     R rgb[3];
@@ -198,7 +199,7 @@ template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record
 void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
                const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dst, int32_t ds) {
     const MathT<V> m(record);
-    constexpr size_t kStep = 16 * V::kLanes;
+    constexpr size_t kStep = V::kLanes == 1 && Bpp == 3 ? 16 : 32;
     const size_t n = size_t{width / 32} * 32;
     for (uint32_t k = 0; k < height / 2; ++k) {
         const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
@@ -208,8 +209,19 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         uint8_t* d0 = dst + ptrdiff_t{2 * k} * ds;
         uint8_t* d1 = d0 + ds;
         for (size_t x = 0; x < n; x += kStep) {
-            Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, cbr + x / 2, crr + x / 2, d0 + x * Bpp,
-                                            d1 + x * Bpp);
+            if constexpr (V::kLanes == 1 && Bpp == 4) {
+                // One 16-byte load per chroma row serves both 16-pixel
+                // halves.  The 24-bit packing needs every register, so there
+                // each half loads its own 8 bytes instead.
+                const typename V::R z = V::zero(), cb = V::load(cbr + x / 2), cr = V::load(crr + x / 2);
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z), d0 + x * Bpp,
+                                                d1 + x * Bpp);
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x + 16, y1 + x + 16, V::hi8(cb, z), V::hi8(cr, z),
+                                                d0 + (x + 16) * Bpp, d1 + (x + 16) * Bpp);
+            } else {
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::chroma(cbr + x / 2), V::chroma(crr + x / 2),
+                                                d0 + x * Bpp, d1 + x * Bpp);
+            }
         }
     }
     _mm_sfence();
