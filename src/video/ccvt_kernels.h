@@ -133,29 +133,49 @@ inline void Pixels16(const Math& m, typename V::R ylo, typename V::R yhi, const 
     for (int k = 0; k < 3; ++k) bytes[k] = V::packus(a[k], b[k]);
 }
 
+// Moves the upper 64-bit half of each register down next to the lower one,
+// whose 12 bytes then follow each other, and joins the four 12-byte runs into
+// three registers.
+template <class V>
+inline void Join12(const typename V::R (&c)[4], typename V::R (&o)[3]) {
+    o[0] = V::or_(c[0], V::template bsll<12>(c[1]));
+    o[1] = V::or_(V::template bsrl<4>(c[1]), V::template bsll<8>(c[2]));
+    o[2] = V::or_(V::template bsrl<8>(c[2]), V::template bsll<4>(c[3]));
+}
+
+#if defined(__SSSE3__)
 // Four registers of 4-byte pixels (fourth byte 0) to three of 3-byte pixels.
 template <class V>
 inline void Pack24(const typename V::R (&q)[4], typename V::R (&o)[3]) {
     using R = typename V::R;
     R c[4];
-#if defined(__SSSE3__)
     const R pick = V::broadcast(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
     #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) c[k] = V::shuffle8(q[k], pick);
-#else
-    // SSE2 has no byte shuffle: close the gap inside each 64-bit half, then
-    // move the upper half down next to the lower one.
-    const __m128i low3 = _mm_set1_epi64x(0xFFFFFF);
-    #pragma GCC unroll 4
-    for (int k = 0; k < 4; ++k) {
-        const __m128i t = _mm_or_si128(_mm_and_si128(q[k], low3), _mm_srli_epi64(_mm_andnot_si128(low3, q[k]), 8));
-        c[k] = _mm_or_si128(_mm_move_epi64(t), _mm_slli_si128(_mm_srli_si128(t, 8), 6));
-    }
-#endif
-    o[0] = V::or_(c[0], V::template bsll<12>(c[1]));
-    o[1] = V::or_(V::template bsrl<4>(c[1]), V::template bsll<8>(c[2]));
-    o[2] = V::or_(V::template bsrl<8>(c[2]), V::template bsll<4>(c[3]));
+    Join12<V>(c, o);
 }
+#else
+// SSE2 has no byte shuffle.  A pixel pair is three words: (first0, g0),
+// (last0, first1), (g1, last1), each made with one mask or shift per plane,
+// so the pairs are laid out with word moves only, six bytes and a zero word
+// per 64-bit half, and the zero words are squeezed out by byte shifts.
+inline void Store24(uint8_t* d, __m128i first, __m128i g, __m128i last) {
+    const __m128i even = _mm_set1_epi16(0x00FF), odd = _mm_set1_epi16(static_cast<int16_t>(0xFF00));
+    const __m128i z = _mm_setzero_si128();
+    const __m128i a = _mm_or_si128(_mm_and_si128(first, even), _mm_slli_epi16(g, 8));
+    const __m128i b = _mm_or_si128(_mm_and_si128(last, even), _mm_and_si128(first, odd));
+    const __m128i c = _mm_or_si128(_mm_srli_epi16(g, 8), _mm_and_si128(last, odd));
+    const __m128i ab_lo = _mm_unpacklo_epi16(a, b), ab_hi = _mm_unpackhi_epi16(a, b);
+    const __m128i c_lo = _mm_unpacklo_epi16(c, z), c_hi = _mm_unpackhi_epi16(c, z);
+    const __m128i t[4] = {_mm_unpacklo_epi32(ab_lo, c_lo), _mm_unpackhi_epi32(ab_lo, c_lo),
+                          _mm_unpacklo_epi32(ab_hi, c_hi), _mm_unpackhi_epi32(ab_hi, c_hi)};
+    __m128i packed[4], o[3];
+    #pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) packed[k] = _mm_or_si128(_mm_move_epi64(t[k]), _mm_slli_si128(_mm_srli_si128(t[k], 8), 6));
+    Join12<V128>(packed, o);
+    StreamLanes<V128, 3>(d, o);
+}
+#endif
 
 // Interleaves 16 pixels per lane and streams them out.
 template <class V, int Bpp, bool Bgr>
@@ -163,6 +183,12 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     using R = typename V::R;
     const R first = Bgr ? rgb[2] : rgb[0];
     const R last = Bgr ? rgb[0] : rgb[2];
+#if !defined(__SSSE3__)
+    if constexpr (Bpp == 3) {
+        Store24(d, first, rgb[1], last);
+        return;
+    }
+#endif
     const R z = V::zero();
     const R fg_lo = V::lo8(first, rgb[1]), fg_hi = V::hi8(first, rgb[1]);
     const R l_lo = V::lo8(last, z), l_hi = V::hi8(last, z);
@@ -170,9 +196,11 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     if constexpr (Bpp == 4) {
         StreamLanes<V, 4>(d, q);
     } else {
+#if defined(__SSSE3__)
         R o[3];
         Pack24<V>(q, o);
         StreamLanes<V, 3>(d, o);
+#endif
     }
 }
 
@@ -199,7 +227,6 @@ template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record
 void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
                const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dst, int32_t ds) {
     const MathT<V> m(record);
-    constexpr size_t kStep = V::kLanes == 1 && Bpp == 3 ? 16 : 32;
     const size_t n = size_t{width / 32} * 32;
     for (uint32_t k = 0; k < height / 2; ++k) {
         const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
@@ -208,11 +235,9 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         const uint8_t* crr = cr + ptrdiff_t{k} * crs;
         uint8_t* d0 = dst + ptrdiff_t{2 * k} * ds;
         uint8_t* d1 = d0 + ds;
-        for (size_t x = 0; x < n; x += kStep) {
-            if constexpr (V::kLanes == 1 && Bpp == 4) {
-                // One 16-byte load per chroma row serves both 16-pixel
-                // halves.  The 24-bit packing needs every register, so there
-                // each half loads its own 8 bytes instead.
+        for (size_t x = 0; x < n; x += 32) {
+            if constexpr (V::kLanes == 1) {
+                // One 16-byte load per chroma row serves both 16-pixel halves.
                 const typename V::R z = V::zero(), cb = V::load(cbr + x / 2), cr = V::load(crr + x / 2);
                 Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z), d0 + x * Bpp,
                                                 d1 + x * Bpp);
