@@ -31,26 +31,40 @@ ChromaTerms<V> DupHi(const ChromaTerms<V>& t) {
     return {{V::hi16(t.c[0], t.c[0]), V::hi16(t.c[1], t.c[1]), V::hi16(t.c[2], t.c[2])}};
 }
 
-// Standard records: the luma term (Y - offset) * gain is shared by R, G, B.
+// Sums of products are only ever kept modulo 2^16, so every constant of a
+// record (the luma offset times its gain, the -128 of each chroma sample times
+// its gains, a camera offset) can be gathered into one word per output that
+// joins the chroma term of its block.  A pixel then costs one multiply and
+// one add per output before the shift; the bytes are unchanged.
+inline int16_t Wrap16(int v) { return static_cast<int16_t>(v); }
+
+// Standard records: the luma product Y * gain is shared by R, G, B.
 template <class V>
 class StandardMath {
 public:
     using R = typename V::R;
     explicit StandardMath(const StandardRecord& s)
-        : off_(V::set16(s.y_offset)), yg_(V::set16(s.y_gain)), crr_(V::set16(s.cr_to_r)),
-          cbg_(V::set16(s.cb_to_g)), crg_(V::set16(s.cr_to_g)), cbb_(V::set16(s.cb_to_b)) {}
+        : yg_(V::set16(s.y_gain)), crr_(V::set16(s.cr_to_r)), cbg_(V::set16(s.cb_to_g)),
+          crg_(V::set16(s.cr_to_g)), cbb_(V::set16(s.cb_to_b)) {
+        const int luma = -s.y_offset * s.y_gain;
+        k_[0] = V::set16(Wrap16(luma - 128 * s.cr_to_r));
+        k_[1] = V::set16(Wrap16(luma - 128 * (s.cb_to_g + s.cr_to_g)));
+        k_[2] = V::set16(Wrap16(luma - 128 * s.cb_to_b));
+    }
 
-    ChromaTerms<V> chroma(R u, R v) const {
-        return {{V::mul(v, crr_), V::add(V::mul(u, cbg_), V::mul(v, crg_)), V::mul(u, cbb_)}};
+    // cb, cr: the samples as they are stored, widened to words.
+    ChromaTerms<V> chroma(R cb, R cr) const {
+        return {{V::add(V::mul(cr, crr_), k_[0]), V::add(V::add(V::mul(cb, cbg_), V::mul(cr, crg_)), k_[1]),
+                 V::add(V::mul(cb, cbb_), k_[2])}};
     }
     void apply(R y, const ChromaTerms<V>& c, R (&out)[3]) const {
-        const R t = V::mul(V::sub(y, off_), yg_);
+        const R t = V::mul(y, yg_);
         #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) out[k] = V::sra6(V::add(t, c.c[k]));
     }
 
 private:
-    R off_, yg_, crr_, cbg_, crg_, cbb_;
+    R yg_, crr_, cbg_, crg_, cbb_, k_[3];
 };
 
 // Full 3x3 records.  Camera records add their offsets before the shift;
@@ -60,34 +74,29 @@ template <class V, bool kReencode>
 class AffineMath {
 public:
     using R = typename V::R;
-    explicit AffineMath(const CameraRecord& r) : lo_(V::zero()) {
+    explicit AffineMath(const CameraRecord& r) {
         #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
-            set_row(k, r.m[k]);
-            pre_[k] = V::set16(r.offset[k]);
+            set_row(k, r.m[k], r.offset[k]);
             post_[k] = V::zero();
         }
     }
-    explicit AffineMath(const ReencodeRecord& r) : lo_(V::set16(r.luma_offset)) {
+    explicit AffineMath(const ReencodeRecord& r) {
         #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
-            set_row(k, r.m[k]);
-            pre_[k] = V::zero();
+            set_row(k, r.m[k], -r.luma_offset * r.m[k][0]);
             post_[k] = V::set16(k == 0 ? r.luma_offset : r.chroma_offset[k - 1]);
         }
     }
 
-    ChromaTerms<V> chroma(R u, R v) const {
+    // cb, cr: the samples as they are stored, widened to words.
+    ChromaTerms<V> chroma(R cb, R cr) const {
         ChromaTerms<V> t;
         #pragma GCC unroll 4
-        for (int k = 0; k < 3; ++k) {
-            t.c[k] = V::add(V::mul(u, m1_[k]), V::mul(v, m2_[k]));
-            if constexpr (!kReencode) t.c[k] = V::add(t.c[k], pre_[k]);
-        }
+        for (int k = 0; k < 3; ++k) t.c[k] = V::add(V::add(V::mul(cb, m1_[k]), V::mul(cr, m2_[k])), k_[k]);
         return t;
     }
     R one(int k, R y, R c) const {
-        if constexpr (kReencode) y = V::sub(y, lo_);
         R r = V::sra6(V::add(V::mul(y, m0_[k]), c));
         if constexpr (kReencode) r = V::add(r, post_[k]);
         return r;
@@ -98,12 +107,13 @@ public:
     }
 
 private:
-    void set_row(int k, const int16_t (&row)[3]) {
+    void set_row(int k, const int16_t (&row)[3], int constant) {
         m0_[k] = V::set16(row[0]);
         m1_[k] = V::set16(row[1]);
         m2_[k] = V::set16(row[2]);
+        k_[k] = V::set16(Wrap16(constant - 128 * (row[1] + row[2])));
     }
-    R lo_, m0_[3], m1_[3], m2_[3], pre_[3], post_[3];
+    R m0_[3], m1_[3], m2_[3], k_[3], post_[3];
 };
 
 template <class V>
@@ -123,29 +133,49 @@ inline void Pixels16(const Math& m, typename V::R ylo, typename V::R yhi, const 
     for (int k = 0; k < 3; ++k) bytes[k] = V::packus(a[k], b[k]);
 }
 
+// Moves the upper 64-bit half of each register down next to the lower one,
+// whose 12 bytes then follow each other, and joins the four 12-byte runs into
+// three registers.
+template <class V>
+inline void Join12(const typename V::R (&c)[4], typename V::R (&o)[3]) {
+    o[0] = V::or_(c[0], V::template bsll<12>(c[1]));
+    o[1] = V::or_(V::template bsrl<4>(c[1]), V::template bsll<8>(c[2]));
+    o[2] = V::or_(V::template bsrl<8>(c[2]), V::template bsll<4>(c[3]));
+}
+
+#if defined(__SSSE3__)
 // Four registers of 4-byte pixels (fourth byte 0) to three of 3-byte pixels.
 template <class V>
 inline void Pack24(const typename V::R (&q)[4], typename V::R (&o)[3]) {
     using R = typename V::R;
     R c[4];
-#if defined(__SSSE3__)
     const R pick = V::broadcast(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
     #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) c[k] = V::shuffle8(q[k], pick);
-#else
-    // SSE2 has no byte shuffle: close the gap inside each 64-bit half, then
-    // move the upper half down next to the lower one.
-    const __m128i low3 = _mm_set1_epi64x(0xFFFFFF);
-    #pragma GCC unroll 4
-    for (int k = 0; k < 4; ++k) {
-        const __m128i t = _mm_or_si128(_mm_and_si128(q[k], low3), _mm_srli_epi64(_mm_andnot_si128(low3, q[k]), 8));
-        c[k] = _mm_or_si128(_mm_move_epi64(t), _mm_slli_si128(_mm_srli_si128(t, 8), 6));
-    }
-#endif
-    o[0] = V::or_(c[0], V::template bsll<12>(c[1]));
-    o[1] = V::or_(V::template bsrl<4>(c[1]), V::template bsll<8>(c[2]));
-    o[2] = V::or_(V::template bsrl<8>(c[2]), V::template bsll<4>(c[3]));
+    Join12<V>(c, o);
 }
+#else
+// SSE2 has no byte shuffle.  A pixel pair is three words: (first0, g0),
+// (last0, first1), (g1, last1), each made with one mask or shift per plane,
+// so the pairs are laid out with word moves only, six bytes and a zero word
+// per 64-bit half, and the zero words are squeezed out by byte shifts.
+inline void Store24(uint8_t* d, __m128i first, __m128i g, __m128i last) {
+    const __m128i even = _mm_set1_epi16(0x00FF), odd = _mm_set1_epi16(static_cast<int16_t>(0xFF00));
+    const __m128i z = _mm_setzero_si128();
+    const __m128i a = _mm_or_si128(_mm_and_si128(first, even), _mm_slli_epi16(g, 8));
+    const __m128i b = _mm_or_si128(_mm_and_si128(last, even), _mm_and_si128(first, odd));
+    const __m128i c = _mm_or_si128(_mm_srli_epi16(g, 8), _mm_and_si128(last, odd));
+    const __m128i ab_lo = _mm_unpacklo_epi16(a, b), ab_hi = _mm_unpackhi_epi16(a, b);
+    const __m128i c_lo = _mm_unpacklo_epi16(c, z), c_hi = _mm_unpackhi_epi16(c, z);
+    const __m128i t[4] = {_mm_unpacklo_epi32(ab_lo, c_lo), _mm_unpackhi_epi32(ab_lo, c_lo),
+                          _mm_unpacklo_epi32(ab_hi, c_hi), _mm_unpackhi_epi32(ab_hi, c_hi)};
+    __m128i packed[4], o[3];
+    #pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) packed[k] = _mm_or_si128(_mm_move_epi64(t[k]), _mm_slli_si128(_mm_srli_si128(t[k], 8), 6));
+    Join12<V128>(packed, o);
+    StreamLanes<V128, 3>(d, o);
+}
+#endif
 
 // Interleaves 16 pixels per lane and streams them out.
 template <class V, int Bpp, bool Bgr>
@@ -153,6 +183,12 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     using R = typename V::R;
     const R first = Bgr ? rgb[2] : rgb[0];
     const R last = Bgr ? rgb[0] : rgb[2];
+#if !defined(__SSSE3__)
+    if constexpr (Bpp == 3) {
+        Store24(d, first, rgb[1], last);
+        return;
+    }
+#endif
     const R z = V::zero();
     const R fg_lo = V::lo8(first, rgb[1]), fg_hi = V::hi8(first, rgb[1]);
     const R l_lo = V::lo8(last, z), l_hi = V::hi8(last, z);
@@ -160,20 +196,22 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     if constexpr (Bpp == 4) {
         StreamLanes<V, 4>(d, q);
     } else {
+#if defined(__SSSE3__)
         R o[3];
         Pack24<V>(q, o);
         StreamLanes<V, 3>(d, o);
+#endif
     }
 }
 
 // ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
 // the chroma terms are worked out once for both.
+// cb, cr: the block's chroma samples widened to words.
 template <class V, class Math, int Bpp, bool Bgr>
-inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
-                      const uint8_t* cr, uint8_t* d0, uint8_t* d1) {
+inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typename V::R cb, typename V::R cr,
+                      uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
-    const R k128 = V::set16(128);
-    const ChromaTerms<V> c = m.chroma(V::sub(V::chroma(cb), k128), V::sub(V::chroma(cr), k128));
+    const ChromaTerms<V> c = m.chroma(cb, cr);
     const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
     const R z = V::zero();
     R rgb[3];
@@ -189,7 +227,6 @@ template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record
 void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
                const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dst, int32_t ds) {
     const MathT<V> m(record);
-    constexpr size_t kStep = 16 * V::kLanes;
     const size_t n = size_t{width / 32} * 32;
     for (uint32_t k = 0; k < height / 2; ++k) {
         const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
@@ -198,9 +235,18 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         const uint8_t* crr = cr + ptrdiff_t{k} * crs;
         uint8_t* d0 = dst + ptrdiff_t{2 * k} * ds;
         uint8_t* d1 = d0 + ds;
-        for (size_t x = 0; x < n; x += kStep) {
-            Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, cbr + x / 2, crr + x / 2, d0 + x * Bpp,
-                                            d1 + x * Bpp);
+        for (size_t x = 0; x < n; x += 32) {
+            if constexpr (V::kLanes == 1) {
+                // One 16-byte load per chroma row serves both 16-pixel halves.
+                const typename V::R z = V::zero(), cb = V::load(cbr + x / 2), cr = V::load(crr + x / 2);
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z), d0 + x * Bpp,
+                                                d1 + x * Bpp);
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x + 16, y1 + x + 16, V::hi8(cb, z), V::hi8(cr, z),
+                                                d0 + (x + 16) * Bpp, d1 + (x + 16) * Bpp);
+            } else {
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::chroma(cbr + x / 2), V::chroma(crr + x / 2),
+                                                d0 + x * Bpp, d1 + x * Bpp);
+            }
         }
     }
     _mm_sfence();
@@ -240,8 +286,7 @@ inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
     // Cb words of the four blocks, then Cr words.
     const R pick = V::broadcast(_mm_setr_epi8(1, -1, 5, -1, 9, -1, 13, -1, 3, -1, 7, -1, 11, -1, 15, -1));
     const R a = V::shuffle8(lo, pick), b = V::shuffle8(hi, pick);
-    const R k128 = V::set16(128);
-    const ChromaTerms<V> c = m.chroma(V::sub(V::lo64(a, b), k128), V::sub(V::hi64(a, b), k128));
+    const ChromaTerms<V> c = m.chroma(V::lo64(a, b), V::hi64(a, b));
     const R luma = V::set16(0x00FF);
     R rgb[3];
     Pixels16<V>(m, V::and_(lo, luma), V::and_(hi, luma), DupLo(c), DupHi(c), rgb);
@@ -296,8 +341,7 @@ template <class V, class Math>
 inline void ReencodeBlock(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
                           const uint8_t* cr, uint8_t* dy0, uint8_t* dy1, typename V::R (&chroma)[2]) {
     using R = typename V::R;
-    const R k128 = V::set16(128);
-    const ChromaTerms<V> c = m.chroma(V::sub(V::chroma(cb), k128), V::sub(V::chroma(cr), k128));
+    const ChromaTerms<V> c = m.chroma(V::chroma(cb), V::chroma(cr));
     const R c0lo = V::lo16(c.c[0], c.c[0]), c0hi = V::hi16(c.c[0], c.c[0]);
     const R z = V::zero();
     const R a = V::load(y0);
