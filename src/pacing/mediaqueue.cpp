@@ -456,6 +456,19 @@ MediaQueue::Wake MediaQueue::WaitForWork(Waitable* clock, platform::Timeout time
     }
 }
 
+bool MediaQueue::PacedWait(Pacer& pacer, int line, const wchar_t* function) {
+    int err = 0;
+    const Wake w = WaitForWork(pacer.event(), platform::kInfinite, &err);
+    if (w == Wake::Stop) return false;
+    if (w == Wake::Failed) {
+        frame::ReportObject(kComponent, kSource, line, function, this,
+                            L"WaitForMultipleObjects failed, err=" + std::to_wstring(err));
+        return false;
+    }
+    if (w == Wake::Clock) pacer.Fired();
+    return true;
+}
+
 void MediaQueue::ThreadMain(bool live, MediaQueue* master) {
     t_playing = this;
     try {
@@ -548,16 +561,7 @@ void MediaQueue::Main_Master1() {
         bool reset = true;
         int64_t last_pts = 0, last_now = 0, last_recv = 0;
         for (;;) {
-            int err = 0;
-            const Wake w = WaitForWork(pacer.event(), platform::kInfinite, &err);
-            if (w == Wake::Stop) break;
-            if (w == Wake::Failed) {
-                frame::ReportObject(kComponent, kSource, 911,
-                                    L"vemx::mediaqueue::MediaQueue::Main_Master1", this,
-                                    L"WaitForMultipleObjects failed, err=" + std::to_wstring(err));
-                break;
-            }
-            if (w == Wake::Clock) pacer.Fired();
+            if (!PacedWait(pacer, 911, L"vemx::mediaqueue::MediaQueue::Main_Master1")) break;
 
             const int64_t now = Now();
             int64_t wake_at = -1;  // none: the queue is empty
@@ -636,16 +640,7 @@ void MediaQueue::Main_Slave1(MediaQueue* master) {
         Pacer pacer(*this, 1046, 1049);
         pacer.Start();
         for (;;) {
-            int err = 0;
-            const Wake w = WaitForWork(pacer.event(), platform::kInfinite, &err);
-            if (w == Wake::Stop) break;
-            if (w == Wake::Failed) {
-                frame::ReportObject(kComponent, kSource, 1062,
-                                    L"vemx::mediaqueue::MediaQueue::Main_Slave1", this,
-                                    L"WaitForMultipleObjects failed, err=" + std::to_wstring(err));
-                break;
-            }
-            if (w == Wake::Clock) pacer.Fired();
+            if (!PacedWait(pacer, 1062, L"vemx::mediaqueue::MediaQueue::Main_Slave1")) break;
 
             const int64_t now = Now();
             int64_t wake_at = -1;

@@ -109,6 +109,10 @@ class MediaQueue : public frame::RefCounted {
     // given) or a notification, in that order of precedence.  *err takes
     // errno when the wait fails.
     Wake WaitForWork(platform::Waitable* clock, platform::Timeout timeout, int* err);
+    // The master and slave bodies' wait on their pacer: false when the body
+    // is to end (stopped, or the wait failed and was reported with the
+    // body's line and name).
+    bool PacedWait(Pacer& pacer, int line, const wchar_t* function);
 
     void ThreadMain(bool live, MediaQueue* master);
     void Main_Live();
