@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstring>
 
-#include <emmintrin.h>
+#include <immintrin.h>
 #include <sstream>
 
 extern "C" {
@@ -176,7 +176,20 @@ bool TsDemux::video_callback_t::FireOnVideoPacket(int64_t pts, int64_t dts, cons
     return true;
 }
 
-bool TsDemux::video_callback_t::HasSequenceParameterSet(const uint8_t* data, size_t size) noexcept {
+namespace {
+
+// Whether a sequence parameter set's start code begins at or after `i`.
+bool ScanTail(const uint8_t* data, size_t i, size_t size) noexcept {
+    for (; i + 4 < size; ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 0 && data[i + 3] == 1 &&
+            (data[i + 4] & 0x1F) == 7)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool TsDemux::video_callback_t::ScanSse2(const uint8_t* data, size_t size) noexcept {
     // A start code needs its header byte after it, so it begins at most 5
     // bytes before the end.
     if (size < 5) return false;
@@ -206,6 +219,45 @@ bool TsDemux::video_callback_t::HasSequenceParameterSet(const uint8_t* data, siz
         }
     }
     return false;
+}
+
+// Tests 32 candidate positions at once: four shifted loads find every
+// 00 00 00 01 without a branch per zero byte, which the slice data of a
+// CABAC stream holds every few hundred bytes.
+__attribute__((target("avx2"))) bool TsDemux::video_callback_t::ScanAvx2(const uint8_t* data,
+                                                                         size_t size) noexcept {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i one = _mm256_set1_epi8(1);
+    size_t i = 0;
+    // Positions i..i+31 are tested with loads reaching i+34, and a hit's
+    // header byte is at most i+35.
+    for (; i + 36 <= size; i += 32) {
+        const auto* p = data + i;
+        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+        const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+        const __m256i b3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3));
+        const __m256i zeros = _mm256_cmpeq_epi8(_mm256_or_si256(_mm256_or_si256(b0, b1), b2), zero);
+        auto hits = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_and_si256(zeros, _mm256_cmpeq_epi8(b3, one))));
+        while (hits != 0) {
+            if ((data[i + static_cast<size_t>(__builtin_ctz(hits)) + 4] & 0x1F) == 7) return true;
+            hits &= hits - 1;
+        }
+    }
+    return ScanTail(data, i, size);
+}
+
+namespace {
+
+using scan_fn = bool (*)(const uint8_t*, size_t) noexcept;
+const scan_fn g_scan = __builtin_cpu_supports("avx2") ? &TsDemux::video_callback_t::ScanAvx2
+                                                      : &TsDemux::video_callback_t::ScanSse2;
+
+}  // namespace
+
+bool TsDemux::video_callback_t::HasSequenceParameterSet(const uint8_t* data, size_t size) noexcept {
+    return g_scan(data, size);
 }
 
 bool TsDemux::video_callback_t::OnPacket(const AVPacket& packet) {
@@ -558,7 +610,7 @@ void TsDemux::Uninit() {
         feed_pointer_ = nullptr;
         feed_remainder_ = 0;
     }
-    data_cv_.notify_all();
+    data_bell_.ring();
     if (thread_.joinable()) thread_.join();
     LogPrint(kInfo, "Thread terminated.");
 
@@ -587,16 +639,35 @@ void TsDemux::Uninit() {
     infos_.clear();
 }
 
+namespace {
+
+std::chrono::nanoseconds Since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::steady_clock::now() - start;
+}
+
+}  // namespace
+
 int TsDemux::WriteData(const uint8_t* data, uint64_t size) {
     if (!running()) return 0;
-    std::unique_lock lock(feed_lock_);
-    if (feed_ended_) return 0;
-    feed_command_ = 1;
-    feed_pointer_ = data;
-    feed_remainder_ = size;
-    writer_waiting_ = true;
-    data_cv_.notify_one();
-    done_cv_.wait(lock, [this] { return !writer_waiting_; });
+    {
+        std::lock_guard lock(feed_lock_);
+        if (feed_ended_) return 0;
+        feed_command_ = 1;
+        feed_pointer_ = data;
+        feed_remainder_ = size;
+        writer_waiting_ = true;
+    }
+    data_bell_.ring();
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const uint32_t ticket = done_bell_.ticket();
+        {
+            std::lock_guard lock(feed_lock_);
+            if (!writer_waiting_) break;
+        }
+        done_bell_.wait(ticket, writer_spin_.next());
+    }
+    writer_spin_.record(Since(start));
     return 0;
 }
 
@@ -605,28 +676,44 @@ int TsDemux::onReadPacket(void* opaque, uint8_t* buffer, int buffer_size) {
 }
 
 int TsDemux::ReadPacket(uint8_t* buffer, int size) {
-    std::unique_lock lock(feed_lock_);
+    std::chrono::steady_clock::time_point idle{};
     for (;;) {
-        if (feed_command_ == 1 && feed_remainder_ > 0) {
-            const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(size), feed_remainder_);
-            std::memcpy(buffer, feed_pointer_, n);
-            feed_pointer_ += n;
-            feed_remainder_ -= n;
-            if (feed_remainder_ == 0) FinishBlock();
-            return static_cast<int>(n);
+        const uint32_t ticket = data_bell_.ticket();
+        bool ring_writer = false;
+        {
+            std::unique_lock lock(feed_lock_);
+            if (feed_command_ == 1) {
+                if (idle != std::chrono::steady_clock::time_point{})
+                    reader_spin_.record(Since(idle));
+                const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(size), feed_remainder_);
+                if (n > 0) {
+                    std::memcpy(buffer, feed_pointer_, n);
+                    feed_pointer_ += n;
+                    feed_remainder_ -= n;
+                }
+                if (feed_remainder_ == 0) {
+                    FinishBlock();
+                    ring_writer = true;
+                }
+                if (n > 0) {
+                    lock.unlock();
+                    if (ring_writer) done_bell_.ring();
+                    return static_cast<int>(n);
+                }
+                // An empty block is done as soon as it is seen; wait for the next.
+            } else if (feed_command_ == 2) {
+                return -1;
+            } else if (feed_command_ != 0) {
+                const int command = feed_command_;
+                lock.unlock();
+                Report(__LINE__, L"vemx::tsdemux::TsDemux::onReadPacket",
+                       L"unexpected event, event=" + std::to_wstring(command));
+                return -1;
+            }
         }
-        if (feed_command_ == 1) {
-            FinishBlock();  // an empty block is done as soon as it is seen
-        } else if (feed_command_ == 2) {
-            return -1;
-        } else if (feed_command_ != 0) {
-            const int command = feed_command_;
-            lock.unlock();
-            Report(__LINE__, L"vemx::tsdemux::TsDemux::onReadPacket",
-                   L"unexpected event, event=" + std::to_wstring(command));
-            return -1;
-        }
-        data_cv_.wait(lock, [this] { return feed_command_ != 0; });
+        if (ring_writer) done_bell_.ring();
+        idle = std::chrono::steady_clock::now();
+        data_bell_.wait(ticket, reader_spin_.next());
     }
 }
 
@@ -635,15 +722,18 @@ void TsDemux::FinishBlock() noexcept {
     feed_remainder_ = 0;
     feed_command_ = 0;
     writer_waiting_ = false;
-    done_cv_.notify_one();
 }
 
 void TsDemux::EndOfThread() noexcept {
     running_.store(0, std::memory_order_release);
-    std::lock_guard lock(feed_lock_);
-    feed_ended_ = true;
-    // A writer still waiting would otherwise never return.
-    if (writer_waiting_) FinishBlock();
+    {
+        std::lock_guard lock(feed_lock_);
+        feed_ended_ = true;
+        // A writer still waiting would otherwise never return.
+        if (!writer_waiting_) return;
+        FinishBlock();
+    }
+    done_bell_.ring();
 }
 
 // ---------------------------------------------------------------------------

@@ -3,7 +3,6 @@
 // thread runs libavformat over them and hands each packet of a selected
 // stream to that stream's handler.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -19,6 +18,7 @@ extern "C" {
 
 #include "audio/VIZur.h"
 #include "frame/handle.h"
+#include "platform/doorbell.h"
 #include "vemx/vemx_tsdemux.h"
 
 namespace vemx::tsdemux {
@@ -106,6 +106,10 @@ class TsDemux : public frame::RefCounted {
 
         // True when the payload holds an SPS behind a four-byte start code.
         static bool HasSequenceParameterSet(const uint8_t* data, size_t size) noexcept;
+        // The two ways of scanning; the one the CPU supports best is chosen
+        // once.  Both are public so that both can be tested anywhere.
+        static bool ScanSse2(const uint8_t* data, size_t size) noexcept;
+        static bool ScanAvx2(const uint8_t* data, size_t size) noexcept;
 
         const vemx_tsdemux_video_callback_t callback;
         std::vector<listener_t> listeners;
@@ -219,7 +223,12 @@ class TsDemux : public frame::RefCounted {
     void SetAudioCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_audio_callback2_t callback,
                            void* ctx);
     void EndOfThread() noexcept;
-    // Under the feed lock: the block was read; its writer may return.
+    // Spinning pays while the other side answers within a few
+    // microseconds: a fast writer's next block, a small block's read.
+    static constexpr std::chrono::nanoseconds kReaderSpinLimit{50000};
+    static constexpr std::chrono::nanoseconds kWriterSpinLimit{200000};
+    // Under the feed lock: the block was read; its writer may return once
+    // the done bell rings (after the lock is let go).
     void FinishBlock() noexcept;
     void Report(int line, const wchar_t* function, const std::wstring& text) const noexcept;
 
@@ -254,10 +263,12 @@ class TsDemux : public frame::RefCounted {
     std::vector<std::shared_ptr<stream_handler_t>> dispatch_;
 
     std::thread thread_;
-    // Hand-over of the caller's block: the data condition wakes the reader,
-    // the done condition the writer.  Both go with the feed lock.
-    std::condition_variable data_cv_;
-    std::condition_variable done_cv_;
+    // Hand-over of the caller's block: the data bell wakes the reader, the
+    // done bell the writer.  The state they announce is under the feed lock.
+    platform::Doorbell data_bell_;
+    platform::Doorbell done_bell_;
+    platform::SpinBudget reader_spin_{kReaderSpinLimit};
+    platform::SpinBudget writer_spin_{kWriterSpinLimit};
 
     std::mutex feed_lock_;
     int32_t feed_command_ = 0;  // 0 idle, 1 data pending, 2 stop

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "common/log_capture.h"
@@ -87,6 +88,41 @@ TEST(TsDemuxHandlers, H264KeyFramesAreFlaggedOrFoundByTheirFourByteSps) {
         std::copy(sps.begin(), sps.begin() + n, copy.get());
         EXPECT_EQ(TsDemux::video_callback_t::HasSequenceParameterSet(copy.get(), n), n >= 11) << n;
     }
+}
+
+// Both scanners against the rule read literally, on buffers long enough for
+// the vector loops, with codes planted across every lane and block edge.
+TEST(TsDemuxHandlers, SpsScannersAgreeWithTheByteRule) {
+    const auto rule = [](const std::vector<uint8_t>& b) {
+        for (size_t i = 0; i + 4 < b.size(); ++i)
+            if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 0 && b[i + 3] == 1 &&
+                (b[i + 4] & 31) == 7)
+                return true;
+        return false;
+    };
+    std::mt19937 rng(5);
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    int positives = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::vector<uint8_t> b(rng() % 200);
+        // Mostly zeros and ones so that near misses (00 00 01, 00 00 00 00 01) are common.
+        for (auto& v : b) v = rng() % 4 == 0 ? static_cast<uint8_t>(rng()) : rng() % 2;
+        if (b.size() >= 5 && rng() % 2) {
+            const size_t at = rng() % (b.size() - 4);
+            const uint8_t code[] = {0, 0, 0, 1, static_cast<uint8_t>(rng() % 2 ? 0x67 : 0x65)};
+            std::copy(code, code + 5, b.begin() + static_cast<long>(at));
+        }
+        const bool want = rule(b);
+        positives += want;
+        // An exact-size heap copy lets ASan catch a read past the end.
+        auto copy = std::make_unique<uint8_t[]>(b.size());
+        std::copy(b.begin(), b.end(), copy.get());
+        ASSERT_EQ(TsDemux::video_callback_t::ScanSse2(copy.get(), b.size()), want) << round;
+        if (avx2) {
+            ASSERT_EQ(TsDemux::video_callback_t::ScanAvx2(copy.get(), b.size()), want) << round;
+        }
+    }
+    EXPECT_GT(positives, 5000);
 }
 
 TEST(TsDemuxHandlers, TimestampsCountFromTheInputStartForOwnCallbackAndListeners) {

@@ -1,0 +1,64 @@
+#include "platform/doorbell.h"
+
+#include <immintrin.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace vemx::platform {
+
+namespace {
+
+void futex_wait(std::atomic<uint32_t>& word, uint32_t expected) noexcept {
+    // EAGAIN (the value already moved on) and EINTR both just mean: test again.
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+            nullptr, 0);
+}
+
+void futex_wake_all(std::atomic<uint32_t>& word) noexcept {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+            nullptr, 0);
+}
+
+}  // namespace
+
+void Doorbell::ring() noexcept {
+    // Both sides use sequentially consistent order: either the waiter sees
+    // the new value before sleeping, or the ringer sees it registered.
+    seq_.fetch_add(1, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) != 0) futex_wake_all(seq_);
+}
+
+void Doorbell::wait(uint32_t ticket, std::chrono::nanoseconds spin) noexcept {
+    if (seq_.load(std::memory_order_acquire) != ticket) return;
+    if (spin.count() > 0) {
+        const auto until = std::chrono::steady_clock::now() + spin;
+        for (;;) {
+            // Reading the clock costs more than a pause; look at it seldom.
+            for (int i = 0; i < 32; ++i) {
+                _mm_pause();
+                if (seq_.load(std::memory_order_acquire) != ticket) return;
+            }
+            if (std::chrono::steady_clock::now() >= until) break;
+        }
+    }
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    while (seq_.load(std::memory_order_seq_cst) == ticket) futex_wait(seq_, ticket);
+    sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+std::chrono::nanoseconds SpinBudget::next() const noexcept {
+    // Spin a little longer than a typical wait, but only when typical waits
+    // are short enough for spinning to beat a sleep.
+    if (typical_ns_ >= limit_ns_) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(std::min(limit_ns_, typical_ns_ * 2 + 2000));
+}
+
+void SpinBudget::record(std::chrono::nanoseconds waited) noexcept {
+    typical_ns_ += (waited.count() - typical_ns_) / 8;
+}
+
+}  // namespace vemx::platform
