@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <numbers>
+#include <string_view>
 
 #include "frame/handle.h"
 #include "vemx/vemx_ccvt.h"
@@ -17,7 +18,9 @@ namespace {
 Tables g_tables;
 
 // Gains are stored as magnitude * 64 + 0.5 truncated toward zero.
-int16_t Fixed(double magnitude) { return static_cast<int16_t>(magnitude * 64.0 + 0.5); }
+int16_t Fixed(double magnitude) {
+    return static_cast<int16_t>(magnitude * 64.0 + 0.5);
+}
 
 StandardRecord MakeStandard(double kr, double kg, double kb, bool limited) {
     const double sy = limited ? 219.0 / 255.0 : 1.0;
@@ -121,26 +124,39 @@ void BuildTables() {
     }
 }
 
-Kernels g_sse{};
+Kernels g_sse2{};
+Kernels g_ssse3{};
 Kernels g_avx2{};
-std::atomic<SimdPath> g_path{SimdPath::Sse};
+std::atomic<SimdPath> g_path{SimdPath::Sse2};
 
 // After the frame's start-up (101), before anything a host can call.
 __attribute__((constructor(102))) void LoadTime() {
     BuildTables();
-    FillSse2(g_sse);
-    FillSsse3(g_sse);
+    FillSse2(g_sse2);
+    FillSsse3(g_sse2);
+    g_ssse3 = g_sse2;
+    FillSsse3Yv12(g_ssse3);
     FillAvx2(g_avx2);
-    g_path.store(ChoosePath(std::getenv("VEMX_SIMD"), CpuHasAvx2()), std::memory_order_relaxed);
+    g_path.store(ChoosePath(std::getenv("VEMX_SIMD"), CpuHasSsse3(), CpuHasAvx2()),
+                 std::memory_order_relaxed);
 }
 
 }  // namespace
 
-const Tables& GetTables() noexcept { return g_tables; }
+const Tables& GetTables() noexcept {
+    return g_tables;
+}
 
-SimdPath ChoosePath(const char* env_value, bool cpu_has_avx2) noexcept {
-    if (env_value && std::strcmp(env_value, "sse2") == 0) return SimdPath::Sse;
-    return cpu_has_avx2 ? SimdPath::Avx2 : SimdPath::Sse;
+SimdPath ChoosePath(const char* env_value, bool cpu_has_ssse3, bool cpu_has_avx2) noexcept {
+    const std::string_view wanted = env_value ? env_value : "";
+    if (wanted == "sse2" || !cpu_has_ssse3) return SimdPath::Sse2;
+    if (wanted == "ssse3" || !cpu_has_avx2) return SimdPath::Ssse3;
+    return SimdPath::Avx2;
+}
+
+bool CpuHasSsse3() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3");
 }
 
 bool CpuHasAvx2() noexcept {
@@ -148,16 +164,26 @@ bool CpuHasAvx2() noexcept {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
-SimdPath ActivePath() noexcept { return g_path.load(std::memory_order_relaxed); }
+SimdPath ActivePath() noexcept {
+    return g_path.load(std::memory_order_relaxed);
+}
 
 bool SelectPath(SimdPath path) noexcept {
     if (path == SimdPath::Avx2 && !CpuHasAvx2()) return false;
+    if (path == SimdPath::Ssse3 && !CpuHasSsse3()) return false;
     g_path.store(path, std::memory_order_relaxed);
     return true;
 }
 
 const Kernels& ActiveKernels() noexcept {
-    return ActivePath() == SimdPath::Avx2 ? g_avx2 : g_sse;
+    switch (ActivePath()) {
+        case SimdPath::Avx2:
+            return g_avx2;
+        case SimdPath::Ssse3:
+            return g_ssse3;
+        default:
+            return g_sse2;
+    }
 }
 
 }  // namespace vemx::ccvt
@@ -165,23 +191,24 @@ const Kernels& ActiveKernels() noexcept {
 using vemx::ccvt::ActiveKernels;
 using vemx::frame::Guarded;
 
-#define VEMX_CCVT_YV12_RGB(name, camera, bgr, four)                                                      \
-    VEMX_EXPORT void name(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,          \
-                          const uint8_t* cr, int32_t y_stride, int32_t cb_stride, int32_t cr_stride,    \
-                          uint8_t* dst, int32_t dst_stride, int32_t matrix) {                           \
-        Guarded(#name, [&] {                                                                            \
-            ActiveKernels().yv12_rgb[camera][bgr][four](width, height, y, cb, cr, y_stride, cb_stride,  \
-                                                        cr_stride, dst, dst_stride, matrix);            \
-        });                                                                                             \
+#define VEMX_CCVT_YV12_RGB(name, camera, bgr, four)                                              \
+    VEMX_EXPORT void name(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,  \
+                          const uint8_t* cr, int32_t y_stride, int32_t cb_stride,                \
+                          int32_t cr_stride, uint8_t* dst, int32_t dst_stride, int32_t matrix) { \
+        Guarded(#name, [&] {                                                                     \
+            ActiveKernels().yv12_rgb[camera][bgr][four](width, height, y, cb, cr, y_stride,      \
+                                                        cb_stride, cr_stride, dst, dst_stride,   \
+                                                        matrix);                                 \
+        });                                                                                      \
     }
 
-#define VEMX_CCVT_YUY2_RGB(name, camera, bgr, four)                                                     \
-    VEMX_EXPORT void name(uint32_t width, uint32_t height, const uint8_t* src, int32_t src_stride,     \
-                          uint8_t* dst, int32_t dst_stride, int32_t matrix) {                          \
-        Guarded(#name, [&] {                                                                           \
-            ActiveKernels().yuy2_rgb[camera][bgr][four](width, height, src, src_stride, dst, dst_stride, \
-                                                        matrix);                                       \
-        });                                                                                            \
+#define VEMX_CCVT_YUY2_RGB(name, camera, bgr, four)                                                \
+    VEMX_EXPORT void name(uint32_t width, uint32_t height, const uint8_t* src, int32_t src_stride, \
+                          uint8_t* dst, int32_t dst_stride, int32_t matrix) {                      \
+        Guarded(#name, [&] {                                                                       \
+            ActiveKernels().yuy2_rgb[camera][bgr][four](width, height, src, src_stride, dst,       \
+                                                        dst_stride, matrix);                       \
+        });                                                                                        \
     }
 
 VEMX_CCVT_YV12_RGB(vemx_ccvt_yv12_rgb24, 0, 0, 0)
@@ -194,12 +221,13 @@ VEMX_CCVT_YV12_RGB(vemx_ccvt_yv12_bgr32_sony, 1, 1, 1)
 
 // Matrix 6 of this one member is served by the camera coefficients, exactly
 // as vemx_ccvt_yv12_bgr32_sony would serve it.
-VEMX_EXPORT void vemx_ccvt_yv12_bgr32(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
-                                      const uint8_t* cr, int32_t y_stride, int32_t cb_stride,
-                                      int32_t cr_stride, uint8_t* dst, int32_t dst_stride, int32_t matrix) {
+VEMX_EXPORT void vemx_ccvt_yv12_bgr32(uint32_t width, uint32_t height, const uint8_t* y,
+                                      const uint8_t* cb, const uint8_t* cr, int32_t y_stride,
+                                      int32_t cb_stride, int32_t cr_stride, uint8_t* dst,
+                                      int32_t dst_stride, int32_t matrix) {
     Guarded("vemx_ccvt_yv12_bgr32", [&] {
-        ActiveKernels().yv12_rgb[matrix == 6][1][1](width, height, y, cb, cr, y_stride, cb_stride, cr_stride, dst,
-                                                    dst_stride, matrix);
+        ActiveKernels().yv12_rgb[matrix == 6][1][1](width, height, y, cb, cr, y_stride, cb_stride,
+                                                    cr_stride, dst, dst_stride, matrix);
     });
 }
 
@@ -213,10 +241,11 @@ VEMX_CCVT_YUY2_RGB(vemx_ccvt_yuy2_bgr24_sony, 1, 1, 0)
 VEMX_CCVT_YUY2_RGB(vemx_ccvt_yuy2_bgr32_sony, 1, 1, 1)
 
 VEMX_EXPORT void vemx_ccvt_yv12_sony(uint32_t width, uint32_t height, const uint8_t* src_y,
-                                     const uint8_t* src_cb, const uint8_t* src_cr, int32_t src_y_stride,
-                                     int32_t src_cb_stride, int32_t src_cr_stride, uint8_t* dst_y,
-                                     uint8_t* dst_cb, uint8_t* dst_cr, int32_t dst_y_stride,
-                                     int32_t dst_cb_stride, int32_t dst_cr_stride, int32_t matrix) {
+                                     const uint8_t* src_cb, const uint8_t* src_cr,
+                                     int32_t src_y_stride, int32_t src_cb_stride,
+                                     int32_t src_cr_stride, uint8_t* dst_y, uint8_t* dst_cb,
+                                     uint8_t* dst_cr, int32_t dst_y_stride, int32_t dst_cb_stride,
+                                     int32_t dst_cr_stride, int32_t matrix) {
     Guarded("vemx_ccvt_yv12_sony", [&] {
         ActiveKernels().yv12_sony(width, height, src_y, src_cb, src_cr, src_y_stride, src_cb_stride,
                                   src_cr_stride, dst_y, dst_cb, dst_cr, dst_y_stride, dst_cb_stride,
@@ -225,13 +254,14 @@ VEMX_EXPORT void vemx_ccvt_yv12_sony(uint32_t width, uint32_t height, const uint
 }
 
 VEMX_EXPORT void vemx_ccvt_yv12_bt2020(uint32_t width, uint32_t height, const uint8_t* src_y,
-                                       const uint8_t* src_cb, const uint8_t* src_cr, int32_t src_y_stride,
-                                       int32_t src_cb_stride, int32_t src_cr_stride, uint8_t* dst_y,
-                                       uint8_t* dst_cb, uint8_t* dst_cr, int32_t dst_y_stride,
-                                       int32_t dst_cb_stride, int32_t dst_cr_stride, int32_t matrix) {
+                                       const uint8_t* src_cb, const uint8_t* src_cr,
+                                       int32_t src_y_stride, int32_t src_cb_stride,
+                                       int32_t src_cr_stride, uint8_t* dst_y, uint8_t* dst_cb,
+                                       uint8_t* dst_cr, int32_t dst_y_stride, int32_t dst_cb_stride,
+                                       int32_t dst_cr_stride, int32_t matrix) {
     Guarded("vemx_ccvt_yv12_bt2020", [&] {
-        ActiveKernels().yv12_bt2020(width, height, src_y, src_cb, src_cr, src_y_stride, src_cb_stride,
-                                    src_cr_stride, dst_y, dst_cb, dst_cr, dst_y_stride, dst_cb_stride,
-                                    dst_cr_stride, matrix);
+        ActiveKernels().yv12_bt2020(width, height, src_y, src_cb, src_cr, src_y_stride,
+                                    src_cb_stride, src_cr_stride, dst_y, dst_cb, dst_cr,
+                                    dst_y_stride, dst_cb_stride, dst_cr_stride, matrix);
     });
 }

@@ -44,14 +44,15 @@ struct Tables {
 const Tables& GetTables() noexcept;
 
 using Yv12RgbFn = void (*)(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
-                           const uint8_t* cr, int32_t y_stride, int32_t cb_stride, int32_t cr_stride,
-                           uint8_t* dst, int32_t dst_stride, int32_t matrix);
+                           const uint8_t* cr, int32_t y_stride, int32_t cb_stride,
+                           int32_t cr_stride, uint8_t* dst, int32_t dst_stride, int32_t matrix);
 using Yuy2RgbFn = void (*)(uint32_t width, uint32_t height, const uint8_t* src, int32_t src_stride,
                            uint8_t* dst, int32_t dst_stride, int32_t matrix);
 using Yv12Yv12Fn = void (*)(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
-                            const uint8_t* cr, int32_t y_stride, int32_t cb_stride, int32_t cr_stride,
-                            uint8_t* dy, uint8_t* dcb, uint8_t* dcr, int32_t dy_stride, int32_t dcb_stride,
-                            int32_t dcr_stride, int32_t matrix);
+                            const uint8_t* cr, int32_t y_stride, int32_t cb_stride,
+                            int32_t cr_stride, uint8_t* dy, uint8_t* dcb, uint8_t* dcr,
+                            int32_t dy_stride, int32_t dcb_stride, int32_t dcr_stride,
+                            int32_t matrix);
 
 // Indexed [camera][bgr][bytes per pixel == 4].
 struct Kernels {
@@ -62,15 +63,20 @@ struct Kernels {
 };
 
 // Each instruction-set file fills its part of a path's kernel set.
-void FillSse2(Kernels& k);   // YV12 to RGB, BT.2020 re-encoding
-void FillSsse3(Kernels& k);  // YUY2 to RGB, camera re-encoding
-void FillAvx2(Kernels& k);   // everything
+void FillSse2(Kernels& k);       // YV12 to RGB, BT.2020 re-encoding
+void FillSsse3(Kernels& k);      // YUY2 to RGB, camera re-encoding
+void FillSsse3Yv12(Kernels& k);  // YV12 to RGB with byte shuffles for 24-bit output
+void FillAvx2(Kernels& k);       // everything
 
-enum class SimdPath { Sse, Avx2 };
+// Sse2: 128-bit kernels using SSSE3 only where a function needs it (YUY2 and
+// the camera re-encoding); Ssse3: 128-bit kernels using it wherever it
+// helps; Avx2: 256-bit kernels.  All give the same bytes.
+enum class SimdPath { Sse2, Ssse3, Avx2 };
 
-// The path the library starts with: AVX2 when the processor has it, unless
-// the VEMX_SIMD setting (env_value, may be null) is "sse2".
-SimdPath ChoosePath(const char* env_value, bool cpu_has_avx2) noexcept;
+// The path the library starts with: the widest the processor has, unless
+// the VEMX_SIMD setting (env_value, may be null) is "sse2" or "ssse3".
+SimdPath ChoosePath(const char* env_value, bool cpu_has_ssse3, bool cpu_has_avx2) noexcept;
+bool CpuHasSsse3() noexcept;
 bool CpuHasAvx2() noexcept;
 SimdPath ActivePath() noexcept;
 // Switches the path for the whole library (tests run both); false when the

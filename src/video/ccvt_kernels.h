@@ -36,16 +36,21 @@ ChromaTerms<V> DupHi(const ChromaTerms<V>& t) {
 // its gains, a camera offset) can be gathered into one word per output that
 // joins the chroma term of its block.  A pixel then costs one multiply and
 // one add per output before the shift; the bytes are unchanged.
-inline int16_t Wrap16(int v) { return static_cast<int16_t>(v); }
+inline int16_t Wrap16(int v) {
+    return static_cast<int16_t>(v);
+}
 
 // Standard records: the luma product Y * gain is shared by R, G, B.
 template <class V>
 class StandardMath {
-public:
+  public:
     using R = typename V::R;
     explicit StandardMath(const StandardRecord& s)
-        : yg_(V::set16(s.y_gain)), crr_(V::set16(s.cr_to_r)), cbg_(V::set16(s.cb_to_g)),
-          crg_(V::set16(s.cr_to_g)), cbb_(V::set16(s.cb_to_b)) {
+        : yg_(V::set16(s.y_gain)),
+          crr_(V::set16(s.cr_to_r)),
+          cbg_(V::set16(s.cb_to_g)),
+          crg_(V::set16(s.cr_to_g)),
+          cbb_(V::set16(s.cb_to_b)) {
         const int luma = -s.y_offset * s.y_gain;
         k_[0] = V::set16(Wrap16(luma - 128 * s.cr_to_r));
         k_[1] = V::set16(Wrap16(luma - 128 * (s.cb_to_g + s.cr_to_g)));
@@ -54,16 +59,17 @@ public:
 
     // cb, cr: the samples as they are stored, widened to words.
     ChromaTerms<V> chroma(R cb, R cr) const {
-        return {{V::add(V::mul(cr, crr_), k_[0]), V::add(V::add(V::mul(cb, cbg_), V::mul(cr, crg_)), k_[1]),
+        return {{V::add(V::mul(cr, crr_), k_[0]),
+                 V::add(V::add(V::mul(cb, cbg_), V::mul(cr, crg_)), k_[1]),
                  V::add(V::mul(cb, cbb_), k_[2])}};
     }
     void apply(R y, const ChromaTerms<V>& c, R (&out)[3]) const {
         const R t = V::mul(y, yg_);
-        #pragma GCC unroll 4
+#pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) out[k] = V::sra6(V::add(t, c.c[k]));
     }
 
-private:
+  private:
     R yg_, crr_, cbg_, crg_, cbb_, k_[3];
 };
 
@@ -72,17 +78,17 @@ private:
 // after the shift.
 template <class V, bool kReencode>
 class AffineMath {
-public:
+  public:
     using R = typename V::R;
     explicit AffineMath(const CameraRecord& r) {
-        #pragma GCC unroll 4
+#pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
             set_row(k, r.m[k], r.offset[k]);
             post_[k] = V::zero();
         }
     }
     explicit AffineMath(const ReencodeRecord& r) {
-        #pragma GCC unroll 4
+#pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
             set_row(k, r.m[k], -r.luma_offset * r.m[k][0]);
             post_[k] = V::set16(k == 0 ? r.luma_offset : r.chroma_offset[k - 1]);
@@ -92,8 +98,9 @@ public:
     // cb, cr: the samples as they are stored, widened to words.
     ChromaTerms<V> chroma(R cb, R cr) const {
         ChromaTerms<V> t;
-        #pragma GCC unroll 4
-        for (int k = 0; k < 3; ++k) t.c[k] = V::add(V::add(V::mul(cb, m1_[k]), V::mul(cr, m2_[k])), k_[k]);
+#pragma GCC unroll 4
+        for (int k = 0; k < 3; ++k)
+            t.c[k] = V::add(V::add(V::mul(cb, m1_[k]), V::mul(cr, m2_[k])), k_[k]);
         return t;
     }
     R one(int k, R y, R c) const {
@@ -102,11 +109,11 @@ public:
         return r;
     }
     void apply(R y, const ChromaTerms<V>& c, R (&out)[3]) const {
-        #pragma GCC unroll 4
+#pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) out[k] = one(k, y, c.c[k]);
     }
 
-private:
+  private:
     void set_row(int k, const int16_t (&row)[3], int constant) {
         m0_[k] = V::set16(row[0]);
         m1_[k] = V::set16(row[1]);
@@ -129,7 +136,7 @@ inline void Pixels16(const Math& m, typename V::R ylo, typename V::R yhi, const 
     typename V::R a[3], b[3];
     m.apply(ylo, clo, a);
     m.apply(yhi, chi, b);
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (int k = 0; k < 3; ++k) bytes[k] = V::packus(a[k], b[k]);
 }
 
@@ -144,15 +151,39 @@ inline void Join12(const typename V::R (&c)[4], typename V::R (&o)[3]) {
 }
 
 #if defined(__SSSE3__)
-// Four registers of 4-byte pixels (fourth byte 0) to three of 3-byte pixels.
+// Byte masks placing 16 pixels' worth of one plane into the three 16-byte
+// registers of 3-byte output: output byte i takes pixel i / 3 of the plane
+// at position i % 3 and zero elsewhere.  Indexed [output register][plane].
+struct Place24 {
+    alignas(16) int8_t mask[3][3][16];
+};
+
+constexpr Place24 MakePlace24() {
+    Place24 p{};
+    for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c)
+            for (int j = 0; j < 16; ++j) {
+                const int i = 16 * k + j;
+                p.mask[k][c][j] = static_cast<int8_t>(i % 3 == c ? i / 3 : -1);
+            }
+    return p;
+}
+
+inline constexpr Place24 kPlace24 = MakePlace24();
+
+// Three planes of 16 bytes per lane straight to three registers of 3-byte
+// pixels, with no 4-byte stage in between.
 template <class V>
-inline void Pack24(const typename V::R (&q)[4], typename V::R (&o)[3]) {
-    using R = typename V::R;
-    R c[4];
-    const R pick = V::broadcast(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
-    #pragma GCC unroll 4
-    for (int k = 0; k < 4; ++k) c[k] = V::shuffle8(q[k], pick);
-    Join12<V>(c, o);
+inline void Pack24(typename V::R first, typename V::R g, typename V::R last,
+                   typename V::R (&o)[3]) {
+    const auto mask = [](int k, int c) {
+        return V::broadcast(_mm_load_si128(reinterpret_cast<const __m128i*>(kPlace24.mask[k][c])));
+    };
+#pragma GCC unroll 4
+    for (int k = 0; k < 3; ++k) {
+        o[k] = V::or_(V::or_(V::shuffle8(first, mask(k, 0)), V::shuffle8(g, mask(k, 1))),
+                      V::shuffle8(last, mask(k, 2)));
+    }
 }
 #else
 // SSE2 has no byte shuffle.  A pixel pair is three words: (first0, g0),
@@ -170,8 +201,9 @@ inline void Store24(uint8_t* d, __m128i first, __m128i g, __m128i last) {
     const __m128i t[4] = {_mm_unpacklo_epi32(ab_lo, c_lo), _mm_unpackhi_epi32(ab_lo, c_lo),
                           _mm_unpacklo_epi32(ab_hi, c_hi), _mm_unpackhi_epi32(ab_hi, c_hi)};
     __m128i packed[4], o[3];
-    #pragma GCC unroll 4
-    for (int k = 0; k < 4; ++k) packed[k] = _mm_or_si128(_mm_move_epi64(t[k]), _mm_slli_si128(_mm_srli_si128(t[k], 8), 6));
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k)
+        packed[k] = _mm_or_si128(_mm_move_epi64(t[k]), _mm_slli_si128(_mm_srli_si128(t[k], 8), 6));
     Join12<V128>(packed, o);
     StreamLanes<V128, 3>(d, o);
 }
@@ -183,33 +215,30 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     using R = typename V::R;
     const R first = Bgr ? rgb[2] : rgb[0];
     const R last = Bgr ? rgb[0] : rgb[2];
-#if !defined(__SSSE3__)
     if constexpr (Bpp == 3) {
+#if defined(__SSSE3__)
+        R o[3];
+        Pack24<V>(first, rgb[1], last, o);
+        StreamLanes<V, 3>(d, o);
+#else
         Store24(d, first, rgb[1], last);
+#endif
         return;
     }
-#endif
     const R z = V::zero();
     const R fg_lo = V::lo8(first, rgb[1]), fg_hi = V::hi8(first, rgb[1]);
     const R l_lo = V::lo8(last, z), l_hi = V::hi8(last, z);
-    const R q[4] = {V::lo16(fg_lo, l_lo), V::hi16(fg_lo, l_lo), V::lo16(fg_hi, l_hi), V::hi16(fg_hi, l_hi)};
-    if constexpr (Bpp == 4) {
-        StreamLanes<V, 4>(d, q);
-    } else {
-#if defined(__SSSE3__)
-        R o[3];
-        Pack24<V>(q, o);
-        StreamLanes<V, 3>(d, o);
-#endif
-    }
+    const R q[4] = {V::lo16(fg_lo, l_lo), V::hi16(fg_lo, l_lo), V::lo16(fg_hi, l_hi),
+                    V::hi16(fg_hi, l_hi)};
+    StreamLanes<V, 4>(d, q);
 }
 
 // ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
 // the chroma terms are worked out once for both.
 // cb, cr: the block's chroma samples widened to words.
 template <class V, class Math, int Bpp, bool Bgr>
-inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typename V::R cb, typename V::R cr,
-                      uint8_t* d0, uint8_t* d1) {
+inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typename V::R cb,
+                      typename V::R cr, uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
     const ChromaTerms<V> c = m.chroma(cb, cr);
     const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
@@ -224,8 +253,9 @@ inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typen
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
-void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
-               const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dst, int32_t ds) {
+void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* y,
+               const uint8_t* cb, const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs,
+               uint8_t* dst, int32_t ds) {
     const MathT<V> m(record);
     const size_t n = size_t{width / 32} * 32;
     for (uint32_t k = 0; k < height / 2; ++k) {
@@ -238,14 +268,17 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         for (size_t x = 0; x < n; x += 32) {
             if constexpr (V::kLanes == 1) {
                 // One 16-byte load per chroma row serves both 16-pixel halves.
-                const typename V::R z = V::zero(), cb = V::load(cbr + x / 2), cr = V::load(crr + x / 2);
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z), d0 + x * Bpp,
-                                                d1 + x * Bpp);
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x + 16, y1 + x + 16, V::hi8(cb, z), V::hi8(cr, z),
-                                                d0 + (x + 16) * Bpp, d1 + (x + 16) * Bpp);
+                const typename V::R z = V::zero(), cb = V::load(cbr + x / 2),
+                                    cr = V::load(crr + x / 2);
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z),
+                                                 d0 + x * Bpp, d1 + x * Bpp);
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x + 16, y1 + x + 16, V::hi8(cb, z),
+                                                 V::hi8(cr, z), d0 + (x + 16) * Bpp,
+                                                 d1 + (x + 16) * Bpp);
             } else {
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::chroma(cbr + x / 2), V::chroma(crr + x / 2),
-                                                d0 + x * Bpp, d1 + x * Bpp);
+                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::chroma(cbr + x / 2),
+                                                 V::chroma(crr + x / 2), d0 + x * Bpp,
+                                                 d1 + x * Bpp);
             }
         }
     }
@@ -253,15 +286,16 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
 }
 
 template <class V, bool Camera, bool Bgr, int Bpp>
-void Yv12Rgb(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb, const uint8_t* cr,
-             int32_t ys, int32_t cbs, int32_t crs, uint8_t* dst, int32_t ds, int32_t matrix) {
+void Yv12Rgb(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
+             const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dst, int32_t ds,
+             int32_t matrix) {
     const Tables& t = GetTables();
     if constexpr (Camera) {
-        Yv12ToRgb<V, CameraMath, Bpp, Bgr>(t.camera_rgb[matrix], width, height, y, cb, cr, ys, cbs, crs, dst,
-                                           ds);
+        Yv12ToRgb<V, CameraMath, Bpp, Bgr>(t.camera_rgb[matrix], width, height, y, cb, cr, ys, cbs,
+                                           crs, dst, ds);
     } else {
-        Yv12ToRgb<V, StandardMath, Bpp, Bgr>(t.standard[matrix], width, height, y, cb, cr, ys, cbs, crs,
-                                             dst, ds);
+        Yv12ToRgb<V, StandardMath, Bpp, Bgr>(t.standard[matrix], width, height, y, cb, cr, ys, cbs,
+                                             crs, dst, ds);
     }
 }
 
@@ -284,7 +318,8 @@ inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
     // lo: pixels 0-7 of each lane, hi: pixels 8-15.
     const R lo = V::load_lanes(s, 32), hi = V::load_lanes(s + 16, 32);
     // Cb words of the four blocks, then Cr words.
-    const R pick = V::broadcast(_mm_setr_epi8(1, -1, 5, -1, 9, -1, 13, -1, 3, -1, 7, -1, 11, -1, 15, -1));
+    const R pick =
+        V::broadcast(_mm_setr_epi8(1, -1, 5, -1, 9, -1, 13, -1, 3, -1, 7, -1, 11, -1, 15, -1));
     const R a = V::shuffle8(lo, pick), b = V::shuffle8(hi, pick);
     const ChromaTerms<V> c = m.chroma(V::lo64(a, b), V::hi64(a, b));
     const R luma = V::set16(0x00FF);
@@ -294,8 +329,8 @@ inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
-void Yuy2ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* src, int32_t ss,
-               uint8_t* dst, int32_t ds) {
+void Yuy2ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* src,
+               int32_t ss, uint8_t* dst, int32_t ds) {
     const MathT<V> m(record);
     const MathT<V128> m128(record);
     constexpr size_t kGroup = Bpp == 4 ? 16 : 32;
@@ -305,7 +340,8 @@ void Yuy2ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         const uint8_t* s = src + ptrdiff_t{row} * ss;
         uint8_t* d = dst + ptrdiff_t{row} * ds;
         size_t x = 0;
-        for (; x + kStep <= n; x += kStep) Yuy2Block<V, MathT<V>, Bpp, Bgr>(m, s + 2 * x, d + Bpp * x);
+        for (; x + kStep <= n; x += kStep)
+            Yuy2Block<V, MathT<V>, Bpp, Bgr>(m, s + 2 * x, d + Bpp * x);
         // A wide path may leave one 16-pixel group over.
         if (x < n) Yuy2Block<V128, MathT<V128>, Bpp, Bgr>(m128, s + 2 * x, d + Bpp * x);
     }
@@ -313,8 +349,8 @@ void Yuy2ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
 }
 
 template <class V, bool Camera, bool Bgr, int Bpp>
-void Yuy2Rgb(uint32_t width, uint32_t height, const uint8_t* src, int32_t ss, uint8_t* dst, int32_t ds,
-             int32_t matrix) {
+void Yuy2Rgb(uint32_t width, uint32_t height, const uint8_t* src, int32_t ss, uint8_t* dst,
+             int32_t ds, int32_t matrix) {
     const Tables& t = GetTables();
     if constexpr (Camera) {
         Yuy2ToRgb<V, CameraMath, Bpp, Bgr>(t.camera_rgb[matrix], width, height, src, ss, dst, ds);
@@ -339,7 +375,8 @@ void FillYuy2Rgb(Kernels& k) {
 // from the top-left luma of its block.  Gives the 8 (per lane) chroma words.
 template <class V, class Math>
 inline void ReencodeBlock(const Math& m, const uint8_t* y0, const uint8_t* y1, const uint8_t* cb,
-                          const uint8_t* cr, uint8_t* dy0, uint8_t* dy1, typename V::R (&chroma)[2]) {
+                          const uint8_t* cr, uint8_t* dy0, uint8_t* dy1,
+                          typename V::R (&chroma)[2]) {
     using R = typename V::R;
     const ChromaTerms<V> c = m.chroma(V::chroma(cb), V::chroma(cr));
     const R c0lo = V::lo16(c.c[0], c.c[0]), c0hi = V::hi16(c.c[0], c.c[0]);
@@ -356,9 +393,10 @@ inline void ReencodeBlock(const Math& m, const uint8_t* y0, const uint8_t* y1, c
 }
 
 template <class V, class Record>
-void Yv12Reencode(const Record& record, uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
-                  const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dy, uint8_t* dcb,
-                  uint8_t* dcr, int32_t dys, int32_t dcbs, int32_t dcrs) {
+void Yv12Reencode(const Record& record, uint32_t width, uint32_t height, const uint8_t* y,
+                  const uint8_t* cb, const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs,
+                  uint8_t* dy, uint8_t* dcb, uint8_t* dcr, int32_t dys, int32_t dcbs,
+                  int32_t dcrs) {
     using Math = AffineMath<V, std::is_same_v<Record, ReencodeRecord>>;
     const Math m(record);
     const size_t n = size_t{width / 32} * 32;
@@ -376,8 +414,8 @@ void Yv12Reencode(const Record& record, uint32_t width, uint32_t height, const u
             ReencodeBlock<V>(m, y0 + x, y1 + x, cbr + x / 2, crr + x / 2, d0 + x, d1 + x, a);
             if constexpr (V::kLanes == 1) {
                 typename V::R b[2];
-                ReencodeBlock<V>(m, y0 + x + 16, y1 + x + 16, cbr + x / 2 + 8, crr + x / 2 + 8, d0 + x + 16,
-                                 d1 + x + 16, b);
+                ReencodeBlock<V>(m, y0 + x + 16, y1 + x + 16, cbr + x / 2 + 8, crr + x / 2 + 8,
+                                 d0 + x + 16, d1 + x + 16, b);
                 Stream(dcbr + x / 2, V::packus(a[0], b[0]));
                 Stream(dcrr + x / 2, V::packus(a[1], b[1]));
             } else {
@@ -394,19 +432,19 @@ void Yv12Reencode(const Record& record, uint32_t width, uint32_t height, const u
 }
 
 template <class V>
-void Yv12Sony(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb, const uint8_t* cr,
-              int32_t ys, int32_t cbs, int32_t crs, uint8_t* dy, uint8_t* dcb, uint8_t* dcr, int32_t dys,
-              int32_t dcbs, int32_t dcrs, int32_t matrix) {
-    Yv12Reencode<V>(GetTables().camera_yuv[matrix], width, height, y, cb, cr, ys, cbs, crs, dy, dcb, dcr, dys,
-                    dcbs, dcrs);
+void Yv12Sony(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
+              const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dy, uint8_t* dcb,
+              uint8_t* dcr, int32_t dys, int32_t dcbs, int32_t dcrs, int32_t matrix) {
+    Yv12Reencode<V>(GetTables().camera_yuv[matrix], width, height, y, cb, cr, ys, cbs, crs, dy, dcb,
+                    dcr, dys, dcbs, dcrs);
 }
 
 template <class V>
-void Yv12Bt2020(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb, const uint8_t* cr,
-                int32_t ys, int32_t cbs, int32_t crs, uint8_t* dy, uint8_t* dcb, uint8_t* dcr, int32_t dys,
-                int32_t dcbs, int32_t dcrs, int32_t matrix) {
-    Yv12Reencode<V>(GetTables().reencode[matrix], width, height, y, cb, cr, ys, cbs, crs, dy, dcb, dcr, dys,
-                    dcbs, dcrs);
+void Yv12Bt2020(uint32_t width, uint32_t height, const uint8_t* y, const uint8_t* cb,
+                const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs, uint8_t* dy, uint8_t* dcb,
+                uint8_t* dcr, int32_t dys, int32_t dcbs, int32_t dcrs, int32_t matrix) {
+    Yv12Reencode<V>(GetTables().reencode[matrix], width, height, y, cb, cr, ys, cbs, crs, dy, dcb,
+                    dcr, dys, dcbs, dcrs);
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 
 #include "reference_model.h"
 #include "simd_path.h"
-#include "video/procamp.h"
 #include "vemx/vemx_procamp.h"
+#include "video/procamp.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ TEST(ProcampControls, DefaultsAndNeutralSlidersAgree) {
     ASSERT_NE(fresh.handle, nullptr);
     EXPECT_EQ(fresh.terms(), T({8160, 64, 0, 64}));
     const ProcAmp& p = fresh.amp();
-    EXPECT_EQ(std::vector<double>({p.contrast(), p.brightness(), p.hue(), p.saturation(), p.chroma_cos(), p.chroma_sin()}),
+    EXPECT_EQ(std::vector<double>({p.contrast(), p.brightness(), p.hue(), p.saturation(),
+                                   p.chroma_cos(), p.chroma_sin()}),
               std::vector<double>({1.0, 0.5, 0.0, 1.0, 1.0, 0.0}));
     vemx_procamp_update1(sliders.handle, 128, 128, 128, 128);
     EXPECT_EQ(sliders.terms(), fresh.terms());
@@ -85,7 +86,7 @@ const double kSettings[][4] = {{1.0, 0.5, 0.0, 1.0}, {1.4, 0.3, 0.6, 1.7}, {0.6,
 const uint32_t kSizes[][2] = {{64, 4}, {40, 5}, {16, 2}, {32, 1}, {96, 3}, {512, 256}};
 
 class Procamp : public vemx_test::SimdPathTest {};
-VEMX_BOTH_SIMD_PATHS(Procamp);
+VEMX_SSE2_AND_AVX2_PATHS(Procamp);
 
 // Random pictures in every layout, out of place and in place; untouched
 // bytes must keep what was there (0xA5, or the source when in place).
@@ -102,14 +103,18 @@ TEST_P(Procamp, EveryLayoutMatchesTheModel) {
                     const bool packed = layout == 2, pairs = layout == 0;
                     const uint32_t ch = pairs ? h / 2 + 1 : h + 1;
                     std::vector<Plane> src, want, got;
-                    for (auto [pw, ph] : packed ? std::vector<std::pair<uint32_t, uint32_t>>{{w * 2, h + 1}}
-                                                : std::vector<std::pair<uint32_t, uint32_t>>{{w, h + 1}, {w / 2, ch}, {w / 2, ch}}) {
+                    for (auto [pw, ph] :
+                         packed ? std::vector<std::pair<uint32_t, uint32_t>>{{w * 2, h + 1}}
+                                : std::vector<std::pair<uint32_t, uint32_t>>{
+                                      {w, h + 1}, {w / 2, ch}, {w / 2, ch}}) {
                         src.emplace_back(pw, ph, 16 * (src.size() + 1));
                         want.emplace_back(pw, ph, 16 * (want.size() + 1));
                         got.emplace_back(pw, ph, 16 * (got.size() + 1));
                         src.back().randomize(rng);
-                        if (in_place) want.back().copy_from(src.back());
-                        else want.back().fill(0xA5), got.back().fill(0xA5);
+                        if (in_place)
+                            want.back().copy_from(src.back());
+                        else
+                            want.back().fill(0xA5), got.back().fill(0xA5);
                     }
                     std::vector<Plane>& out = in_place ? src : got;
                     if (packed) {
@@ -120,8 +125,8 @@ TEST_P(Procamp, EveryLayoutMatchesTheModel) {
                                 d[0] = ProcLuma(t, s[0]), d[1] = ProcU(t, s[1], s[3]);
                                 d[2] = ProcLuma(t, s[2]), d[3] = ProcV(t, s[1], s[3]);
                             }
-                        vemx_procamp_adjust_yuy2(rec.handle, w, h, src[0].data(), src[0].stride(), out[0].data(),
-                                                 out[0].stride());
+                        vemx_procamp_adjust_yuy2(rec.handle, w, h, src[0].data(), src[0].stride(),
+                                                 out[0].data(), out[0].stride());
                     } else {
                         for (uint32_t r = 0; r < (pairs ? h / 2 * 2 : h); ++r)
                             for (uint32_t x = 0; x < w / 32 * 32; ++x) {
@@ -134,14 +139,16 @@ TEST_P(Procamp, EveryLayoutMatchesTheModel) {
                                 want[2].row(c)[x / 2] = ProcV(t, u, v);
                             }
                         (pairs ? vemx_procamp_adjust_yv12 : vemx_procamp_adjust_yuy2_p)(
-                            rec.handle, w, h, src[0].data(), src[1].data(), src[2].data(), src[0].stride(),
-                            src[1].stride(), src[2].stride(), out[0].data(), out[1].data(), out[2].data(),
-                            out[0].stride(), out[1].stride(), out[2].stride());
+                            rec.handle, w, h, src[0].data(), src[1].data(), src[2].data(),
+                            src[0].stride(), src[1].stride(), src[2].stride(), out[0].data(),
+                            out[1].data(), out[2].data(), out[0].stride(), out[1].stride(),
+                            out[2].stride());
                     }
                     for (size_t p = 0; p < want.size(); ++p)
-                        ASSERT_TRUE(want[p] == out[p]) << "layout " << layout << " " << w << "x" << h
-                                                       << (in_place ? " in place" : "") << " contrast " << st[0]
-                                                       << " plane " << p << ": " << want[p].first_difference(out[p]);
+                        ASSERT_TRUE(want[p] == out[p])
+                            << "layout " << layout << " " << w << "x" << h
+                            << (in_place ? " in place" : "") << " contrast " << st[0] << " plane "
+                            << p << ": " << want[p].first_difference(out[p]);
                 }
             }
         }
@@ -153,10 +160,12 @@ TEST_P(Procamp, KnownResults) {
     constexpr uint32_t w = 64, h = 2;
     Plane y(w, h), u(w / 2, 1), v(w / 2, 1), dy(w, h), du(w / 2, 1), dv(w / 2, 1);
     for (uint32_t x = 0; x < w; ++x) y.row(0)[x] = y.row(1)[x] = static_cast<uint8_t>(x * 4);
-    for (uint32_t x = 0; x < w / 2; ++x) u.row(0)[x] = static_cast<uint8_t>(x * 8), v.row(0)[x] = static_cast<uint8_t>(255 - x * 8);
+    for (uint32_t x = 0; x < w / 2; ++x)
+        u.row(0)[x] = static_cast<uint8_t>(x * 8), v.row(0)[x] = static_cast<uint8_t>(255 - x * 8);
     auto adjust = [&](const Record& r) {
-        vemx_procamp_adjust_yv12(r.handle, w, h, y.data(), u.data(), v.data(), y.stride(), u.stride(), v.stride(),
-                                 dy.data(), du.data(), dv.data(), dy.stride(), du.stride(), dv.stride());
+        vemx_procamp_adjust_yv12(r.handle, w, h, y.data(), u.data(), v.data(), y.stride(),
+                                 u.stride(), v.stride(), dy.data(), du.data(), dv.data(),
+                                 dy.stride(), du.stride(), dv.stride());
     };
     Record fresh, flat, grey, turned;
     adjust(fresh);  // luma down by one (0 stays 0), chroma unchanged
@@ -169,7 +178,8 @@ TEST_P(Procamp, KnownResults) {
 
     vemx_procamp_update1(grey.handle, 128, 128, 128, 0);  // saturation slider 0: no colour
     adjust(grey);
-    for (uint32_t x = 0; x < w / 2; ++x) EXPECT_TRUE(du.row(0)[x] == 128 && dv.row(0)[x] == 128) << x;
+    for (uint32_t x = 0; x < w / 2; ++x)
+        EXPECT_TRUE(du.row(0)[x] == 128 && dv.row(0)[x] == 128) << x;
 
     vemx_procamp_update1(turned.handle, 128, 128, 0, 128);  // hue slider 0: cos 0, sin -63
     adjust(turned);
