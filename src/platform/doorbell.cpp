@@ -58,7 +58,10 @@ std::chrono::nanoseconds SpinBudget::next() const noexcept {
 }
 
 void SpinBudget::record(std::chrono::nanoseconds waited) noexcept {
-    typical_ns_ += (waited.count() - typical_ns_) / 8;
+    // One long wait (a decoder opening, a page fault) must not stop the
+    // spinning for the many short waits around it: count it as just long.
+    const int64_t sample = std::min(waited.count(), 2 * limit_ns_);
+    typical_ns_ += (sample - typical_ns_) / 8;
 }
 
 }  // namespace vemx::platform
