@@ -112,7 +112,8 @@ VEMX_API void vemx_tsdemux_uninit(void* handle);
 /* Hands one block to the demux thread and returns once all of it was read;
  * the block is not copied, so it must stay unchanged until then.  Returns 0.
  * While the demux thread is not running the block is dropped at once.  One
- * feeding thread at a time. */
+ * feeding thread at a time.  The call may spin for up to 200 microseconds
+ * before sleeping when blocks are read that quickly. */
 VEMX_API int vemx_tsdemux_write_data(void* handle, const uint8_t* data, uint64_t size);
 
 /* MediaInfo fields. */
