@@ -165,7 +165,7 @@ Result RunPlain(const std::vector<uint8_t>& bytes, int io_buffer, bool decode) {
 // Best of several rounds, ours and the peer's taken in turn so that both
 // see the same load.
 template <class A, class B>
-std::pair<Result, Result> Best(A ours, B peer, int rounds = 7) {
+std::pair<Result, Result> Best(A ours, B peer, int rounds = 15) {
     Result a{1e30, 1e30, 0}, b{1e30, 1e30, 0};
     for (int i = 0; i < rounds; ++i) {
         const Result ra = ours();
