@@ -18,6 +18,7 @@ extern "C" {
 
 #include "audio/VIZur.h"
 #include "frame/handle.h"
+#include "platform/critical_section.h"
 #include "platform/doorbell.h"
 #include "vemx/vemx_tsdemux.h"
 
@@ -270,7 +271,7 @@ class TsDemux : public frame::RefCounted {
     platform::SpinBudget reader_spin_{kReaderSpinLimit};
     platform::SpinBudget writer_spin_{kWriterSpinLimit};
 
-    std::mutex feed_lock_;
+    platform::CriticalSection feed_lock_;
     int32_t feed_command_ = 0;  // 0 idle, 1 data pending, 2 stop
     const uint8_t* feed_pointer_ = nullptr;
     uint64_t feed_remainder_ = 0;

@@ -1,29 +1,12 @@
 #include "platform/doorbell.h"
 
 #include <immintrin.h>
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <climits>
+
+#include "platform/futex.h"
 
 namespace vemx::platform {
-
-namespace {
-
-void futex_wait(std::atomic<uint32_t>& word, uint32_t expected) noexcept {
-    // EAGAIN (the value already moved on) and EINTR both just mean: test again.
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-            nullptr, 0);
-}
-
-void futex_wake_all(std::atomic<uint32_t>& word) noexcept {
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-            nullptr, 0);
-}
-
-}  // namespace
 
 void Doorbell::ring() noexcept {
     // Both sides use sequentially consistent order: either the waiter sees
