@@ -656,16 +656,21 @@ int TsDemux::WriteData(const uint8_t* data, uint64_t size) {
         feed_pointer_ = data;
         feed_remainder_ = size;
         writer_waiting_ = true;
+        writer_called_ = false;
     }
     data_bell_.ring();
     const auto start = std::chrono::steady_clock::now();
+    // The first wait spins as long as blocks usually take; a writer woken
+    // ahead of the end spins for the rest up to the limit.
+    auto spin = writer_spin_.next();
     for (;;) {
         const uint32_t ticket = done_bell_.ticket();
         {
             std::lock_guard lock(feed_lock_);
             if (!writer_waiting_) break;
         }
-        done_bell_.wait(ticket, writer_spin_.next());
+        done_bell_.wait(ticket, spin);
+        spin = kWriterSpinLimit;
     }
     writer_spin_.record(Since(start));
     return 0;
@@ -693,6 +698,10 @@ int TsDemux::ReadPacket(uint8_t* buffer, int size) {
                 }
                 if (feed_remainder_ == 0) {
                     FinishBlock();
+                    ring_writer = true;
+                } else if (!writer_called_ && feed_remainder_ <= 2 * static_cast<uint64_t>(size) &&
+                           done_bell_.has_sleepers()) {
+                    writer_called_ = true;
                     ring_writer = true;
                 }
                 if (n > 0) {

@@ -21,6 +21,10 @@ class alignas(64) Doorbell {
 
     void ring() noexcept;
 
+    // Whether a waiter has gone to sleep (and a ring would cost it a
+    // wake-up latency).
+    bool has_sleepers() const noexcept { return sleepers_.load(std::memory_order_seq_cst) != 0; }
+
     // Returns once the doorbell has rung since `ticket` was taken: at once
     // if it already has, after spinning at most `spin` if it rings by then,
     // else after sleeping.  Spurious returns are possible; callers re-test

@@ -75,6 +75,30 @@ TEST(TsDemuxFeed, BlocksAreDroppedAtOnceWhenNoThreadRuns) {
     EXPECT_EQ(log.count_containing(" avformat_open_input, err=-34\n"), 1u);
 }
 
+// The block is the caller's again once write_data returns: feeding through
+// one scratch buffer that is scribbled over after every call must deliver
+// exactly what feeding the file in place does.
+TEST(TsDemuxFeed, BlockIsNotReadAfterWriteDataReturns) {
+    const auto bytes = Bytes("h264_aac");
+    constexpr size_t kBlock = 10000;  // several reads per block
+    const Recorder in_place = Demux(bytes, Blocks(kBlock));
+    Recorder rec;
+    rec.demux = vemx_tsdemux_new();
+    vemx_tsdemux_set_media_info_callback(rec.demux, &Recorder::OnInfos, &rec);
+    ASSERT_EQ(vemx_tsdemux_init(rec.demux), 1);
+    std::vector<uint8_t> scratch(kBlock);
+    for (size_t at = 0; at < bytes.size(); at += kBlock) {
+        const size_t n = std::min(kBlock, bytes.size() - at);
+        std::copy_n(bytes.begin() + static_cast<long>(at), n, scratch.begin());
+        vemx_tsdemux_write_data(rec.demux, scratch.data(), n);
+        std::fill(scratch.begin(), scratch.end(), uint8_t{0x47});  // sync bytes and nothing else
+    }
+    vemx_tsdemux_uninit(rec.demux);
+    vemx_tsdemux_release(rec.demux);
+    ASSERT_FALSE(in_place.packets.empty());
+    EXPECT_EQ(rec.packets, in_place.packets);
+}
+
 TEST(TsDemuxFeed, SmallReadBufferEmptyBlocksAndUninitWhileWaitingForData) {
     const auto bytes = Bytes("h264_aac");
     LogCapture log;
