@@ -210,7 +210,9 @@ inline void Store24(uint8_t* d, __m128i first, __m128i g, __m128i last) {
 #endif
 
 // Interleaves 16 pixels per lane and streams them out.
-template <class V, int Bpp, bool Bgr>
+// Split: the two lanes hold pixels 0-7 and 16-23 (lane 0) and 8-15 and
+// 24-31 (lane 1), as plain wide loads of YUY2 give them; 32-bit output only.
+template <class V, int Bpp, bool Bgr, bool Split = false>
 inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     using R = typename V::R;
     const R first = Bgr ? rgb[2] : rgb[0];
@@ -230,7 +232,20 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     const R l_lo = V::lo8(last, z), l_hi = V::hi8(last, z);
     const R q[4] = {V::lo16(fg_lo, l_lo), V::hi16(fg_lo, l_lo), V::lo16(fg_hi, l_hi),
                     V::hi16(fg_hi, l_hi)};
-    StreamLanes<V, 4>(d, q);
+    if constexpr (Split) {
+        // Each register holds four pixels per lane: lane 0 of q0 is pixels
+        // 0-3, lane 1 of q0 pixels 8-11, and so on.
+        Stream(d + 0, V::template lane<0>(q[0]));
+        Stream(d + 16, V::template lane<0>(q[1]));
+        Stream(d + 32, V::template lane<1>(q[0]));
+        Stream(d + 48, V::template lane<1>(q[1]));
+        Stream(d + 64, V::template lane<0>(q[2]));
+        Stream(d + 80, V::template lane<0>(q[3]));
+        Stream(d + 96, V::template lane<1>(q[2]));
+        Stream(d + 112, V::template lane<1>(q[3]));
+    } else {
+        StreamLanes<V, 4>(d, q);
+    }
 }
 
 // ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
@@ -315,8 +330,12 @@ void FillYv12Rgb(Kernels& k) {
 template <class V, class Math, int Bpp, bool Bgr>
 inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
     using R = typename V::R;
-    // lo: pixels 0-7 of each lane, hi: pixels 8-15.
-    const R lo = V::load_lanes(s, 32), hi = V::load_lanes(s + 16, 32);
+    // With two lanes and 32-bit output, plain loads (lanes of pixels 0-7 and
+    // 8-15, then 16-23 and 24-31) save assembling lanes; the stores sort the
+    // pixels out.  Otherwise lo holds pixels 0-7 of each lane, hi 8-15.
+    constexpr bool kSplit = V::kLanes == 2 && Bpp == 4;
+    const R lo = kSplit ? V::load(s) : V::load_lanes(s, 32);
+    const R hi = kSplit ? V::load(s + 32) : V::load_lanes(s + 16, 32);
     // Each pixel's Cb and Cr as words, already repeated for both pixels of a
     // block, so the chroma terms come out per pixel.  That costs more
     // multiplies than working per block and spreading the terms afterwards,
@@ -331,7 +350,7 @@ inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
     const R luma = V::set16(0x00FF);
     R rgb[3];
     Pixels16<V>(m, V::and_(lo, luma), V::and_(hi, luma), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr>(d, rgb);
+    StoreRgb<V, Bpp, Bgr, kSplit>(d, rgb);
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
