@@ -2,6 +2,7 @@
 
 #include <immintrin.h>
 
+#include "platform/doorbell.h"
 #include "platform/futex.h"
 
 namespace vemx::platform {
@@ -9,7 +10,7 @@ namespace vemx::platform {
 void CriticalSection::lock_slow() noexcept {
     // Holders only copy a few kilobytes: waiting a moment usually beats
     // sleeping.
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; SpinningCanPay() && i < 200; ++i) {
         _mm_pause();
         uint32_t free = kFree;
         if (state_.load(std::memory_order_relaxed) == kFree &&

@@ -1,12 +1,21 @@
 #include "platform/doorbell.h"
 
 #include <immintrin.h>
+#include <sched.h>
 
 #include <algorithm>
 
 #include "platform/futex.h"
 
 namespace vemx::platform {
+
+bool SpinningCanPay() noexcept {
+    static const bool can = [] {
+        cpu_set_t set;
+        return sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) > 1;
+    }();
+    return can;
+}
 
 void Doorbell::ring() noexcept {
     // Both sides use sequentially consistent order: either the waiter sees
@@ -17,7 +26,7 @@ void Doorbell::ring() noexcept {
 
 void Doorbell::wait(uint32_t ticket, std::chrono::nanoseconds spin) noexcept {
     if (seq_.load(std::memory_order_acquire) != ticket) return;
-    if (spin.count() > 0) {
+    if (spin.count() > 0 && SpinningCanPay()) {
         const auto until = std::chrono::steady_clock::now() + spin;
         for (;;) {
             // Reading the clock costs more than a pause; look at it seldom.

@@ -36,6 +36,11 @@ class alignas(64) Doorbell {
     std::atomic<uint32_t> sleepers_{0};
 };
 
+// Whether spinning can ever pay: not when the process may run on one
+// processor only, where the side being waited for cannot run meanwhile.
+// Decided once, from the affinity the process starts with.
+bool SpinningCanPay() noexcept;
+
 // How long a waiter should spin, learnt from how long recent waits took.
 // Spinning pays when the answer usually comes within the limit; otherwise
 // (a live source delivering every few milliseconds) the waiter sleeps at
