@@ -12,12 +12,14 @@ extern "C" {
 #include "frame/error.h"
 #include "frame/log.h"
 #include "frame/vemx.h"
+#include "platform/text.h"
 
 namespace vemx::mediaencoder {
 
 using frame::ComError;
 using frame::LogPrint;
 using frame::RaiseComError;
+using platform::iequals;
 
 namespace {
 
@@ -28,15 +30,6 @@ constexpr wchar_t kInitName[] = L"vemx::mediaencoder::MediaEncoder::Init";
 constexpr AVRational kHns{1, 10000000};
 
 void NoCallback(int64_t, int64_t, const uint8_t*, int64_t, void*) {}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 struct CodecName {
     const char* name;

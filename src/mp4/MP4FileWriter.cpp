@@ -9,9 +9,12 @@ extern "C" {
 #include <string_view>
 
 #include "frame/vemx.h"
+#include "platform/text.h"
 #include "vemx/vemx_mp4filewriter.h"
 
 namespace vemx::mp4filewriter {
+
+using platform::iequals;
 
 namespace {
 
@@ -20,15 +23,6 @@ constexpr wchar_t kInit[] = L"vemx::mp4filewriter::MP4FileWriter::Init";
 constexpr wchar_t kWriteVideo[] = L"vemx::mp4filewriter::MP4FileWriter::WriteVideoFrame";
 constexpr wchar_t kWriteAudio[] = L"vemx::mp4filewriter::MP4FileWriter::WriteAudioFrame";
 constexpr AVRational kHns{1, 10000000};
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 AVCodecID video_codec(std::string_view name) {
     if (iequals(name, "h264")) return AV_CODEC_ID_H264;

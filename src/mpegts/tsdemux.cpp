@@ -490,58 +490,55 @@ void TsDemux::AddTrack(const track_info_t& track) {
     tracks_pending_.store(true, std::memory_order_release);
 }
 
-void TsDemux::SetVideoCallback(int32_t stream_id, vemx_tsdemux_video_callback_t callback,
-                               void* ctx) {
+template <class Map, class Change>
+void TsDemux::Register(int32_t stream_id, const wchar_t* function, const wchar_t* kind,
+                       std::mutex& lock, Map& map, std::atomic<bool>& changed, Change change) {
     if (stream_id < 0) {
-        Report(__LINE__, L"vemx::tsdemux::TsDemux::SetVideoCallback",
-               L"invalid video streamid = " + std::to_wstring(stream_id));
+        Report(__LINE__, function,
+               L"invalid " + std::wstring(kind) + L" streamid = " + std::to_wstring(stream_id));
         return;
     }
-    auto handler = std::make_shared<video_callback_t>(stream_id, callback, ctx);
-    std::lock_guard lock(video_lock_);
-    videos_[stream_id] = std::move(handler);
-    videos_changed_.store(true, std::memory_order_release);
+    std::lock_guard guard(lock);
+    change(map[stream_id]);
+    changed.store(true, std::memory_order_release);
+}
+
+void TsDemux::SetVideoCallback(int32_t stream_id, vemx_tsdemux_video_callback_t callback,
+                               void* ctx) {
+    Register(stream_id, L"vemx::tsdemux::TsDemux::SetVideoCallback", L"video", video_lock_, videos_,
+             videos_changed_, [&](auto& handler) {
+                 handler = std::make_shared<video_callback_t>(stream_id, callback, ctx);
+             });
 }
 
 void TsDemux::SetAudioCallback(int32_t stream_id, vemx_tsdemux_audio_callback_t callback,
                                void* ctx) {
-    if (stream_id < 0) {
-        Report(__LINE__, L"vemx::tsdemux::TsDemux::SetAudioCallback",
-               L"invalid audio streamid = " + std::to_wstring(stream_id));
-        return;
-    }
-    auto handler = std::make_shared<audio_callback_t>(stream_id, callback, ctx);
-    std::lock_guard lock(audio_lock_);
-    audios_[stream_id] = std::move(handler);
-    audios_changed_.store(true, std::memory_order_release);
+    Register(stream_id, L"vemx::tsdemux::TsDemux::SetAudioCallback", L"audio", audio_lock_, audios_,
+             audios_changed_, [&](auto& handler) {
+                 handler = std::make_shared<audio_callback_t>(stream_id, callback, ctx);
+             });
 }
 
+// A track's callback joins the listeners of the stream's handler, made
+// silent for the purpose when the stream has none yet.
 void TsDemux::SetVideoCallback1(uint32_t tag, int32_t stream_id,
                                 vemx_tsdemux_video_callback2_t callback, void* ctx) {
-    if (stream_id < 0) {
-        Report(__LINE__, L"vemx::tsdemux::TsDemux::SetVideoCallback1",
-               L"invalid video streamid = " + std::to_wstring(stream_id));
-        return;
-    }
-    std::lock_guard lock(video_lock_);
-    auto& handler = videos_[stream_id];
-    if (!handler) handler = std::make_shared<video_callback_t>(stream_id, nullptr, ctx);
-    handler->listeners.push_back({tag, callback, ctx});
-    videos_changed_.store(true, std::memory_order_release);
+    Register(stream_id, L"vemx::tsdemux::TsDemux::SetVideoCallback1", L"video", video_lock_,
+             videos_, videos_changed_, [&](auto& handler) {
+                 if (!handler)
+                     handler = std::make_shared<video_callback_t>(stream_id, nullptr, ctx);
+                 handler->listeners.push_back({tag, callback, ctx});
+             });
 }
 
 void TsDemux::SetAudioCallback1(uint32_t tag, int32_t stream_id,
                                 vemx_tsdemux_audio_callback2_t callback, void* ctx) {
-    if (stream_id < 0) {
-        Report(__LINE__, L"vemx::tsdemux::TsDemux::SetAudioCallback1",
-               L"invalid audio streamid = " + std::to_wstring(stream_id));
-        return;
-    }
-    std::lock_guard lock(audio_lock_);
-    auto& handler = audios_[stream_id];
-    if (!handler) handler = std::make_shared<audio_callback_t>(stream_id, nullptr, ctx);
-    handler->listeners.push_back({tag, callback, ctx});
-    audios_changed_.store(true, std::memory_order_release);
+    Register(stream_id, L"vemx::tsdemux::TsDemux::SetAudioCallback1", L"audio", audio_lock_,
+             audios_, audios_changed_, [&](auto& handler) {
+                 if (!handler)
+                     handler = std::make_shared<audio_callback_t>(stream_id, nullptr, ctx);
+                 handler->listeners.push_back({tag, callback, ctx});
+             });
 }
 
 // ---------------------------------------------------------------------------

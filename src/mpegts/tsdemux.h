@@ -219,6 +219,11 @@ class TsDemux : public frame::RefCounted {
     };
     static format_args_t FormatArgs(const MediaInfo& audio) noexcept;
     std::shared_ptr<MediaInfo> Choose(AVMediaType kind, int32_t selector) const;
+    // The body every registration shares: a negative id is reported;
+    // otherwise `change` edits the id's entry of `map` under `lock`.
+    template <class Map, class Change>
+    void Register(int32_t stream_id, const wchar_t* function, const wchar_t* kind, std::mutex& lock,
+                  Map& map, std::atomic<bool>& changed, Change change);
     void SetVideoCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_video_callback2_t callback,
                            void* ctx);
     void SetAudioCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_audio_callback2_t callback,

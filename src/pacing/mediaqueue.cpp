@@ -547,6 +547,13 @@ void MediaQueue::Main_Live() {
     }
 }
 
+void MediaQueue::LogPaced(int64_t now, size_t qsize, int64_t deadline, const QueueItem& item) {
+    if (thread_log_)
+        thread_log_->Write(now, "qsize=%u, remote_time=%.2f, pkt0={.pts=%.2f, .recv_ts=%.2f}",
+                           static_cast<uint32_t>(qsize), deadline / 10000.0, item.pts / 10000.0,
+                           item.recv_ts / 10000.0);
+}
+
 void MediaQueue::Main_Master1() {
     LogPrint("INFO[mediaq] ", "MASTER1 MODE[%d], thread started", instance_);
     if (log_enabled_) {
@@ -610,11 +617,7 @@ void MediaQueue::Main_Master1() {
                 last_recv = item.recv_ts;
                 last_delivered_pts_.store(item.pts, std::memory_order_relaxed);
                 Deliver(item, h);
-                if (thread_log_)
-                    thread_log_->Write(
-                        now, "qsize=%u, remote_time=%.2f, pkt0={.pts=%.2f, .recv_ts=%.2f}",
-                        static_cast<uint32_t>(qsize), deadline / 10000.0, item.pts / 10000.0,
-                        item.recv_ts / 10000.0);
+                LogPaced(now, qsize, deadline, item);
             }
             if (wake_at >= 0)
                 pacer.Arm(wake_at);
@@ -672,11 +675,7 @@ void MediaQueue::Main_Slave1(MediaQueue* master) {
                     last_sync_report_ = now;
                 }
                 Deliver(item, h);
-                if (thread_log_)
-                    thread_log_->Write(
-                        now, "qsize=%u, remote_time=%.2f, pkt0={.pts=%.2f, .recv_ts=%.2f}",
-                        static_cast<uint32_t>(qsize), deadline / 10000.0, item.pts / 10000.0,
-                        item.recv_ts / 10000.0);
+                LogPaced(now, qsize, deadline, item);
             }
             if (wake_at >= 0)
                 pacer.Arm(wake_at);

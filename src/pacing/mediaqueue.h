@@ -97,6 +97,8 @@ class MediaQueue : public frame::RefCounted {
     enum class Wake { Stop, Packet, Timeout, Clock, Notify, Failed };
 
     static void Deliver(const QueueItem& item, const Handlers& h);
+    // The thread log's line for a packet delivered against a deadline.
+    void LogPaced(int64_t now, size_t qsize, int64_t deadline, const QueueItem& item);
     void ReleaseAll(const Handlers& h);  // items lock held
     void PublishRemote(double mean);
     void AddFollower(MediaQueue* slave);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/text.h"
+
 namespace vemx::platform {
 
 namespace {
@@ -12,15 +14,6 @@ std::string_view trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
     return s;
-}
-
-bool iequal(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 int parse_int(std::string_view v) {
@@ -49,13 +42,13 @@ int profile_int(const std::string& path, std::string_view section, std::string_v
         if (line.empty() || line.front() == ';' || line.front() == '#') continue;
         if (line.front() == '[') {
             const size_t close = line.find(']');
-            in_section =
-                close != std::string_view::npos && iequal(trim(line.substr(1, close - 1)), section);
+            in_section = close != std::string_view::npos &&
+                         iequals(trim(line.substr(1, close - 1)), section);
             continue;
         }
         if (!in_section) continue;
         const size_t eq = line.find('=');
-        if (eq == std::string_view::npos || !iequal(trim(line.substr(0, eq)), key)) continue;
+        if (eq == std::string_view::npos || !iequals(trim(line.substr(0, eq)), key)) continue;
         return parse_int(trim(line.substr(eq + 1)));
     }
     return def;
