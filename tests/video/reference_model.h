@@ -129,12 +129,10 @@ inline void PutPixel(uint8_t* p, Layout l, Rgb c) {
 }
 
 using PixelFn = Rgb (*)(int y, int cb, int cr, int matrix);
-using ChannelFn = uint8_t (*)(int c, int y, int cb, int cr, int matrix);
 
 // YV12 to packed: row pairs, floor(width / 32) groups of 32.
-template <class Pixel>
-void Yv12ToRgb(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height, Target dst,
-               Layout layout, Pixel pixel, int matrix) {
+inline void Yv12ToRgb(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height,
+                      Target dst, Layout layout, PixelFn pixel, int matrix) {
     const int bpp = BytesPerPixel(layout);
     for (uint32_t r = 0; r < height / 2 * 2; ++r)
         for (uint32_t x = 0; x < width / 32 * 32; ++x)
@@ -142,8 +140,8 @@ void Yv12ToRgb(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width,
 }
 
 // YUY2 to packed: every row, groups of 16 (32-bit) or 32 (24-bit) pixels.
-template <class Pixel>
-void Yuy2ToRgb(const Plane& src, uint32_t width, uint32_t height, Target dst, Layout layout, Pixel pixel, int matrix) {
+inline void Yuy2ToRgb(const Plane& src, uint32_t width, uint32_t height, Target dst, Layout layout, PixelFn pixel,
+                      int matrix) {
     const int bpp = BytesPerPixel(layout);
     const uint32_t group = bpp == 4 ? 16 : 32;
     for (uint32_t r = 0; r < height; ++r)
@@ -153,17 +151,18 @@ void Yuy2ToRgb(const Plane& src, uint32_t width, uint32_t height, Target dst, La
         }
 }
 
-// YV12 to YV12: luma per pixel, chroma from each block's top-left luma.
+// Planar to planar: luma per pixel, chroma from each block's top-left luma;
+// `rows` luma rows share a chroma row (2 for 4:2:0, 1 for 4:2:2).
 template <class Channel>
 void Yv12ToYv12(const Plane& y, const Plane& cb, const Plane& cr, uint32_t width, uint32_t height, Plane& dy,
-                Plane& dcb, Plane& dcr, Channel channel, int matrix) {
-    for (uint32_t r = 0; r < height / 2 * 2; ++r)
+                Plane& dcb, Plane& dcr, Channel channel, int matrix, uint32_t rows = 2) {
+    for (uint32_t r = 0; r < height / rows * rows; ++r)
         for (uint32_t x = 0; x < width / 32 * 32; ++x) {
-            const int u = cb.row(r / 2)[x / 2], v = cr.row(r / 2)[x / 2];
+            const int u = cb.row(r / rows)[x / 2], v = cr.row(r / rows)[x / 2];
             dy.row(r)[x] = channel(0, y.row(r)[x], u, v, matrix);
-            if (r % 2 == 0 && x % 2 == 0) {
-                dcb.row(r / 2)[x / 2] = channel(1, y.row(r)[x], u, v, matrix);
-                dcr.row(r / 2)[x / 2] = channel(2, y.row(r)[x], u, v, matrix);
+            if (r % rows == 0 && x % 2 == 0) {
+                dcb.row(r / rows)[x / 2] = channel(1, y.row(r)[x], u, v, matrix);
+                dcr.row(r / rows)[x / 2] = channel(2, y.row(r)[x], u, v, matrix);
             }
         }
 }
