@@ -12,12 +12,6 @@
 using namespace vemx_test;
 using vemx::mediaqueue::MediaQueue;
 
-namespace {
-std::string N(void* q) {
-    return std::to_string(Internal(q)->Instance());
-}
-}  // namespace
-
 TEST(MediaQueueConfig, NullHandlesAreIgnoredAndSettersWriteInformationLines) {
     LogCapture log;
     vemx_mediaqueue_add_ref(nullptr);
@@ -38,25 +32,21 @@ TEST(MediaQueueConfig, NullHandlesAreIgnoredAndSettersWriteInformationLines) {
     vemx_mediaqueue_set_max_queue_size(b, -5);
     vemx_mediaqueue_set_enable_reset_timer(b, 1);
     vemx_mediaqueue_set_live_mode(b, 1);  // silent
-    const std::string n = N(b);
+    const std::string head = "[mediaq] MQ[" + N(b) + "]: ";
     EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"[mediaq] MQ[" + n + "]: delay = 200\n",
-                                        "[mediaq] MQ[" + n + "]: maxQueueSize = -5\n",
-                                        "[mediaq] MQ[" + n + "]: enableResetTimer = 1\n"}));
+              (std::vector<std::string>{head + "delay = 200\n", head + "maxQueueSize = -5\n",
+                                        head + "enableResetTimer = 1\n"}));
     vemx_mediaqueue_release(a);
     vemx_mediaqueue_release(b);
 }
 
 TEST(MediaQueueEnqueue, OverflowReleasesTheQueueEarliestFirstAndDropsTheNewcomer) {
-    void* q = vemx_mediaqueue_new();
     Recorder rec;
-    rec.Attach(q);
+    void* q = rec.Attach();
     vemx_mediaqueue_set_max_queue_size(q, 2);
     LogCapture log;
-    vemx_mediaqueue_enqueue(q, Packet(1), 10, 300);
-    vemx_mediaqueue_enqueue(q, Packet(2), 10, 100);
-    vemx_mediaqueue_enqueue(q, Packet(3), 10, 200);
-    vemx_mediaqueue_enqueue(q, Packet(4), 10, 50);
+    const int64_t pts[] = {0, 300, 100, 200, 50};  // neither arrival order nor its reverse
+    for (uintptr_t id : {1, 2, 3, 4}) vemx_mediaqueue_enqueue(q, Packet(id), 10, pts[id]);
     EXPECT_EQ(log.lines(), std::vector<std::string>{"[mediaq][ERROR]: MQ[" + N(q) +
                                                     "]: buffer overflow[3], CLEAR ALL\n"});
     EXPECT_EQ(rec.released(), (std::vector<uintptr_t>{2, 3, 1}));
@@ -86,12 +76,12 @@ TEST(MediaQueueEnqueue, OverflowReleasesTheQueueEarliestFirstAndDropsTheNewcomer
 TEST(MediaQueueEnqueue, EveryAcceptedPacketIsReleasedExactlyOnceUnderConcurrentLoad) {
     constexpr int kPerThread = 20000;
     static std::atomic<int> delivered[2 * kPerThread], released[2 * kPerThread];
-    auto on_packet = [](void* p, void*, int) { return delivered[Id(p)]++, 0; };
-    auto on_release = [](void* p, void*) { return released[Id(p)]++, 0; };
     for (int live = 0; live < 2; ++live) {
         for (int i = 0; i < 2 * kPerThread; ++i) delivered[i] = released[i] = 0;
         void* q = vemx_mediaqueue_new();
-        vemx_mediaqueue_set_callback(q, on_packet, on_release, nullptr);
+        vemx_mediaqueue_set_callback(
+            q, [](void* p, void*, int) { return delivered[Id(p)]++, 0; },
+            [](void* p, void*) { return released[Id(p)]++, 0; }, nullptr);
         vemx_mediaqueue_set_max_queue_size(q, 50);
         vemx_mediaqueue_set_live_mode(q, live);
         LogCapture log;

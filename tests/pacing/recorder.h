@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "pacing/mediaqueue.h"
@@ -21,6 +22,14 @@ inline uintptr_t Id(void* packet) {
 inline vemx::mediaqueue::MediaQueue* Internal(void* handle) {
     return vemx::frame::FromHandle<vemx::mediaqueue::MediaQueue>(handle);
 }
+// The queue's number as its log lines show it, and its clock.
+inline std::string N(void* q) {
+    return std::to_string(Internal(q)->Instance());
+}
+inline int64_t Now(void* q) {
+    return Internal(q)->Now();
+}
+constexpr int64_t kMs = 10000;
 
 class Recorder {
   public:
@@ -33,9 +42,10 @@ class Recorder {
     void (*on_packet)(Recorder&, void* packet) = nullptr;
     void* queue = nullptr;
 
-    void Attach(void* q) {
-        queue = q;
-        vemx_mediaqueue_set_callback(q, &OnPacket, &OnRelease, this);
+    // Attaches to q, by default a new queue; returns it.
+    void* Attach(void* q = vemx_mediaqueue_new()) {
+        vemx_mediaqueue_set_callback(queue = q, &OnPacket, &OnRelease, this);
+        return q;
     }
     std::vector<Delivery> deliveries() {
         std::lock_guard lock(lock_);
