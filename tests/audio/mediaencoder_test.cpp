@@ -7,8 +7,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <fftw3.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +54,19 @@ AVCodecContext* context_of(void* h) {
     return enc ? enc->context() : nullptr;
 }
 
+// What encode1 and encode_more hand out.
+struct Out {
+    const uint8_t* data = nullptr;
+    int64_t size = 0, pts = 0, dts = 0;
+};
+int encode1(void* h, const void* pcm, size_t bytes, int64_t time, Out& o) {
+    return vemx_mediaencoder_encode1(h, static_cast<const uint8_t*>(pcm), int(bytes), time, &o.data,
+                                     &o.size, &o.pts, &o.dts);
+}
+int encode_more(void* h, Out& o) {
+    return vemx_mediaencoder_encode_more(h, &o.data, &o.size, &o.pts, &o.dts);
+}
+
 int frame_size_of(void* h) {
     int n = -1;
     vemx_mediaencoder_get_frame_size(h, &n);
@@ -85,18 +96,17 @@ std::vector<Packet> encode_all(void* h, const std::vector<uint8_t>& pcm, int rat
                                uint8_t silence) {
     const size_t chunk = size_t(frame_size_of(h)) * block;
     std::vector<Packet> packets;
-    const uint8_t* data;
-    int64_t size, pts, dts;
+    Out o;
+    auto keep = [&] {
+        packets.push_back({o.pts, o.dts, std::vector<uint8_t>(o.data, o.data + o.size)});
+    };
     std::vector<uint8_t> buf(chunk);
     for (size_t pos = 0; pos < pcm.size(); pos += chunk) {
         const size_t n = std::min(chunk, pcm.size() - pos);
         std::fill(std::copy_n(pcm.begin() + long(pos), n, buf.begin()), buf.end(), silence);
-        const int64_t t = int64_t(pos / block) * 10000000 / rate;
-        if (vemx_mediaencoder_encode1(h, buf.data(), int(chunk), t, &data, &size, &pts, &dts))
-            packets.push_back({pts, dts, std::vector<uint8_t>(data, data + size)});
+        if (encode1(h, buf.data(), chunk, int64_t(pos / block) * 10000000 / rate, o)) keep();
     }
-    while (vemx_mediaencoder_encode_more(h, &data, &size, &pts, &dts))
-        packets.push_back({pts, dts, std::vector<uint8_t>(data, data + size)});
+    while (encode_more(h, o)) keep();
     return packets;
 }
 
@@ -138,30 +148,20 @@ std::vector<int16_t> decode_first_channel(const std::string& file, int channels,
     return out;
 }
 
-// Frequency of the strongest FFT bin and level in dBFS of n samples from the middle.
-void analyse(const std::vector<int16_t>& s, int rate, double& freq, double& bin, double& dbfs) {
-    const int n = 8192;
-    const size_t start = s.size() > size_t(n) ? (s.size() - n) / 2 : 0;
-    std::vector<double> in(n, 0.0);
-    double sum = 0;
-    for (int i = 0; i < n && start + i < s.size(); ++i) {
-        const double v = s[start + i] / 32768.0;
-        sum += v * v;
-        in[i] = v * (0.5 - 0.5 * std::cos(2 * M_PI * i / (n - 1)));
+// Of 8192 samples from the middle: the share of their power that a 1 kHz
+// sine holds (a tone off by a few hertz drifts out of phase and holds
+// almost none), and their level in dBFS of a sine's peak.
+struct Level {
+    double tone_share, dbfs;
+};
+Level analyse(const std::vector<int16_t>& s, int rate) {
+    const size_t n = 8192, start = s.size() > n ? (s.size() - n) / 2 : 0;
+    double c = 0, q = 0, sum = 0;
+    for (size_t i = start; i < std::min(s.size(), start + n); ++i) {
+        const double v = s[i] / 32768.0, a = 2 * M_PI * 1000.0 * double(i) / rate;
+        sum += v * v, c += v * std::cos(a), q += v * std::sin(a);
     }
-    std::vector<fftw_complex> out(n / 2 + 1);
-    fftw_plan plan = fftw_plan_dft_r2c_1d(n, in.data(), out.data(), FFTW_ESTIMATE);
-    fftw_execute(plan);
-    fftw_destroy_plan(plan);
-    int peak = 1;
-    double best = 0;
-    for (int k = 1; k <= n / 2; ++k) {
-        const double m = out[k][0] * out[k][0] + out[k][1] * out[k][1];
-        if (m > best) best = m, peak = k;
-    }
-    bin = double(rate) / n;
-    freq = peak * bin;
-    dbfs = 20 * std::log10(std::sqrt(sum / n) * std::sqrt(2.0));
+    return {2 * (c * c + q * q) / n / sum, 20 * std::log10(std::sqrt(2 * sum / n))};
 }
 
 }  // namespace
@@ -197,10 +197,9 @@ TEST_P(ToneRoundTrip, DecodesToTheSameToneLevelAndLength) {
     const auto decoded = decode_first_channel(file, s.channels, errors);
     EXPECT_EQ(errors, "");
     EXPECT_NEAR(double(decoded.size()), double(samples), double(fs));
-    double freq, bin, dbfs;
-    analyse(decoded, s.rate, freq, bin, dbfs);
-    EXPECT_NEAR(freq, 1000.0, bin);
-    EXPECT_NEAR(dbfs, -6.0, 1.0);
+    const Level level = analyse(decoded, s.rate);
+    EXPECT_GT(level.tone_share, 0.9);
+    EXPECT_NEAR(level.dbfs, -6.0, 1.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(EightCodecs, ToneRoundTrip,
@@ -293,11 +292,9 @@ TEST(MediaEncoder, InitLogsEverySettingAndTheEncoderLine) {
 
 TEST(MediaEncoder, BadSettingsFailInitWithTheirTextAndTheHandleStaysUsable) {
     struct Case {
-        const char* codec;
-        const char* fmt;
+        const char *codec, *fmt;
         int rate, channels;
-        const char* layout;
-        const char* text;  // as it ends the report line
+        const char *layout, *text;  // text: as it ends the report line
     };
     const Case cases[] = {
         {"vorbis", "s16", 48000, 2, "", "unknown encoder name: vorbis\n"},
@@ -307,171 +304,136 @@ TEST(MediaEncoder, BadSettingsFailInitWithTheirTextAndTheHandleStaysUsable) {
         {"opus", "s16", 44100, 2, "", "avcodec_open2 failed, Invalid argument(err=-22)\n"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
         LogCapture log;
         void* h = make(c.codec, c.rate, c.channels, 0, c.fmt);
         vemx_mediaencoder_set_channel_layout_name(h, c.layout);
-        EXPECT_EQ(vemx_mediaencoder_init(h), 0) << c.text;
-        EXPECT_EQ(log.count_containing(c.text), 1u) << c.text;
-        if (std::string(c.text).rfind("unknown encoder", 0) == 0) {
+        EXPECT_EQ(vemx_mediaencoder_init(h), 0);
+        EXPECT_EQ(log.count_containing(c.text), 1u);
+        if (c.text == cases[0].text) {
             ASSERT_EQ(log.lines().size(), 1u);
             EXPECT_EQ(log.lines()[0].rfind("[vemx][ERROR]: mediaencoder(", 0), 0u);
             EXPECT_NE(log.lines()[0].find("): [vemx::mediaencoder::MediaEncoder::Init], 0x"),
                       std::string::npos);
         }
         // Nothing to encode with, and nothing to report.
-        int fs = -1;
         log.clear();
-        vemx_mediaencoder_get_frame_size(h, &fs);
-        EXPECT_EQ(fs, -1);
+        EXPECT_EQ(frame_size_of(h), -1);
         ASSERT_EQ(log.lines().size(), 1u);
-        EXPECT_EQ(log.lines()[0].rfind("ERROR[vemx|mediaencoder] "
-                                       "vemx::mediaencoder::MediaEncoder::GetFrameSize(",
-                                       0),
-                  0u);
+        EXPECT_EQ(
+            log.lines()[0].rfind(
+                "ERROR[vemx|mediaencoder] vemx::mediaencoder::MediaEncoder::GetFrameSize(", 0),
+            0u);
         EXPECT_EQ(log.count_containing("): failed to cast to AudioEncoder\n"), 1u);
-        const uint8_t* data = reinterpret_cast<const uint8_t*>(h);
-        int64_t size = 7, pts = 7, dts = 7;
+        Out o{reinterpret_cast<const uint8_t*>(h), 7, 7, 7};
         const std::vector<uint8_t> pcm(4096);
         vemx_mediaencoder_encode(h, pcm.data(), 4096, 0);
-        EXPECT_EQ(vemx_mediaencoder_encode1(h, pcm.data(), 4096, 0, &data, &size, &pts, &dts), 0);
-        EXPECT_EQ(vemx_mediaencoder_encode_more(h, &data, &size, &pts, &dts), 0);
-        EXPECT_EQ(size, 7);
+        EXPECT_EQ(encode1(h, pcm.data(), 4096, 0, o), 0);
+        EXPECT_EQ(encode_more(h, o), 0);
+        EXPECT_EQ(o.size, 7);
 
         // Corrected, the same handle opens.
         vemx_mediaencoder_set_codec_name(h, "mp2");
         vemx_mediaencoder_set_format_name(h, "s16");
         vemx_mediaencoder_set_sample_rate(h, 48000);
         vemx_mediaencoder_set_channels(h, 2);
-        EXPECT_EQ(vemx_mediaencoder_init(h), 1) << c.text;
-        vemx_mediaencoder_get_frame_size(h, &fs);
-        EXPECT_EQ(fs, 1152);
+        EXPECT_EQ(vemx_mediaencoder_init(h), 1);
+        EXPECT_EQ(frame_size_of(h), 1152);
         vemx_mediaencoder_release(h);
     }
 }
 
-TEST(MediaEncoder, TimestampsAndBlockAlignment) {
+TEST(MediaEncoder, TimestampsBlockAlignmentAndPacketLifetime) {
     void* h = make("mp2", 48000, 2, 192000);
     ASSERT_EQ(vemx_mediaencoder_init(h), 1);
     // 1152 stereo samples plus 2 stray bytes: the remainder is ignored.
-    const auto pcm = tone(48000, 2, 1152);
-    std::vector<uint8_t> buf(pcm.size() * 2 + 2);
-    std::memcpy(buf.data(), pcm.data(), pcm.size() * 2);
-    const uint8_t* data;
-    int64_t size, pts, dts;
+    const auto pcm = tone(48000, 2, 1152 * 17);
+    std::vector<uint8_t> buf(1152 * 4 + 2);
+    std::memcpy(buf.data(), pcm.data(), 1152 * 4);
+    Out o;
     LogCapture log;
     // The encoder's packets lag its input by its delay, counted in samples.
     const int delay = context_of(h)->initial_padding;
     auto back = [&](int64_t samples) { return av_rescale(samples - delay, 10000000, 48000); };
     // One second is sample 48000; 1.0242 s is sample 49161.6, truncated.
-    ASSERT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 10000000, &data, &size,
-                                        &pts, &dts),
-              1);
-    EXPECT_EQ(pts, back(48000));
-    EXPECT_EQ(dts, back(48000));
-    EXPECT_EQ(size, 1152 * 192000 / 8 / 48000);
-    ASSERT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 10242000, &data, &size,
-                                        &pts, &dts),
-              1);
-    EXPECT_EQ(pts, back(49161));
+    ASSERT_EQ(encode1(h, buf.data(), buf.size(), 10000000, o), 1);
+    EXPECT_EQ(o.pts, back(48000));
+    EXPECT_EQ(o.dts, back(48000));
+    EXPECT_EQ(o.size, 1152 * 192000 / 8 / 48000);
+    ASSERT_EQ(encode1(h, buf.data(), buf.size(), 10242000, o), 1);
+    EXPECT_EQ(o.pts, back(49161));
     EXPECT_TRUE(log.lines().empty());
 
     // One sample too many is the encoder's error, reported and survived.
-    std::vector<uint8_t> big(1153 * 4);
-    EXPECT_EQ(
-        vemx_mediaencoder_encode1(h, big.data(), int(big.size()), 0, &data, &size, &pts, &dts), 0);
-    EXPECT_EQ(data, nullptr);
-    EXPECT_EQ(size, 0);
+    const std::vector<uint8_t> big(1153 * 4);
+    EXPECT_EQ(encode1(h, big.data(), big.size(), 0, o), 0);
+    EXPECT_EQ(o.data, nullptr);
+    EXPECT_EQ(o.size, 0);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_NE(log.lines()[0].find("[vemx::mediaencoder::AudioEncoder::_DirectEncode], 0x"),
               std::string::npos);
     EXPECT_NE(log.lines()[0].find(" avcodec_encode_audio2: errno=-22\n"), std::string::npos);
-    EXPECT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 20000000, &data, &size,
-                                        &pts, &dts),
-              1);
-    EXPECT_EQ(pts, back(96000));
+    EXPECT_EQ(encode1(h, buf.data(), buf.size(), 20000000, o), 1);
+    EXPECT_EQ(o.pts, back(96000));
 
     // Less than one sample frame, or no data: nothing happens.
-    EXPECT_EQ(vemx_mediaencoder_encode1(h, buf.data(), 3, 0, &data, &size, &pts, &dts), 0);
-    EXPECT_EQ(vemx_mediaencoder_encode1(h, nullptr, 4608, 0, &data, &size, &pts, &dts), 0);
+    EXPECT_EQ(encode1(h, buf.data(), 3, 0, o), 0);
+    EXPECT_EQ(encode1(h, nullptr, 4608, 0, o), 0);
     // Missing outputs are refused before anything is consumed.
     log.clear();
-    EXPECT_EQ(
-        vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 0, nullptr, &size, &pts, &dts),
-        0);
-    EXPECT_EQ(vemx_mediaencoder_encode_more(h, &data, &size, nullptr, &dts), 0);
+    EXPECT_EQ(vemx_mediaencoder_encode1(h, buf.data(), int(buf.size()), 0, nullptr, &o.size, &o.pts,
+                                        &o.dts),
+              0);
+    EXPECT_EQ(vemx_mediaencoder_encode_more(h, &o.data, &o.size, nullptr, &o.dts), 0);
     vemx_mediaencoder_get_frame_size(h, nullptr);
     EXPECT_EQ(log.count_containing("): null pointer\n"), 3u);
     EXPECT_EQ(log.count_containing("MediaEncoder::GetFrameSize("), 1u);
-    vemx_mediaencoder_release(h);
-}
 
-TEST(MediaEncoder, ReturnedPacketStaysValidWhileFifteenMoreAreReturned) {
-    void* h = make("mp2", 48000, 2, 192000);
-    ASSERT_EQ(vemx_mediaencoder_init(h), 1);
-    const auto pcm = tone(48000, 2, 1152 * 17);
-    const uint8_t* first;
-    int64_t first_size, pts, dts;
-    auto buffer = [&](int i) {
-        return reinterpret_cast<const uint8_t*>(pcm.data() + size_t(i) * 1152 * 2);
-    };
-    ASSERT_EQ(vemx_mediaencoder_encode1(h, buffer(0), 1152 * 4, 0, &first, &first_size, &pts, &dts),
-              1);
-    const std::vector<uint8_t> copy(first, first + first_size);
-    std::vector<const uint8_t*> seen = {first};
+    // A returned packet stays valid while fifteen more are returned.
+    ASSERT_EQ(encode1(h, pcm.data(), 1152 * 4, 0, o), 1);
+    const Out first = o;
+    const std::vector<uint8_t> copy(o.data, o.data + o.size);
+    std::vector<const uint8_t*> seen = {first.data};
     for (int i = 1; i <= 15; ++i) {
-        const uint8_t* data;
-        int64_t size;
-        ASSERT_EQ(
-            vemx_mediaencoder_encode1(h, buffer(i), 1152 * 4, i * 240000, &data, &size, &pts, &dts),
-            1);
-        for (const uint8_t* earlier : seen) EXPECT_NE(data, earlier);
-        seen.push_back(data);
-        ASSERT_EQ(std::memcmp(first, copy.data(), copy.size()), 0) << "after " << i;
+        ASSERT_EQ(encode1(h, pcm.data() + i * 1152 * 2, 1152 * 4, i * 240000, o), 1);
+        for (const uint8_t* earlier : seen) EXPECT_NE(o.data, earlier);
+        seen.push_back(o.data);
+        ASSERT_EQ(std::memcmp(first.data, copy.data(), copy.size()), 0) << "after " << i;
     }
     vemx_mediaencoder_release(h);
 }
 
 TEST(MediaEncoder, CallbackEncodeDrainAndEncodeAgain) {
-    struct Got {
-        std::vector<int64_t> pts;
-        std::vector<void*> users;
-    } got;
+    std::vector<int64_t> got;
     void* h = make("aac", 48000, 2, 128000);
     vemx_mediaencoder_set_callback(
         h,
         [](int64_t pts, int64_t, const uint8_t* data, int64_t size, void* user) {
             ASSERT_NE(data, nullptr);
             ASSERT_GT(size, 0);
-            static_cast<Got*>(user)->pts.push_back(pts);
+            static_cast<std::vector<int64_t>*>(user)->push_back(pts);
         },
         &got);
     ASSERT_EQ(vemx_mediaencoder_init(h), 1);
     const auto pcm = tone(48000, 2, 1024 * 10);
     LogCapture log;
-    for (int i = 0; i < 10; ++i)
-        vemx_mediaencoder_encode(h, reinterpret_cast<const uint8_t*>(pcm.data() + i * 2048), 4096,
-                                 int64_t(i) * 1024 * 10000000 / 48000);
-    // The encoder holds its look-ahead back until drained.
-    const size_t before = got.pts.size();
-    EXPECT_LT(before, 10u);
-    const uint8_t* data;
-    int64_t size, pts, dts;
-    std::vector<int64_t> drained;
-    while (vemx_mediaencoder_encode_more(h, &data, &size, &pts, &dts)) drained.push_back(pts);
-    EXPECT_EQ(before + drained.size(), 11u);  // ten frames and the priming frame
-    EXPECT_EQ(vemx_mediaencoder_encode_more(h, &data, &size, &pts, &dts), 0);
-    EXPECT_EQ(data, nullptr);
-
-    // Encoding goes on after a drain, and all its packets come out again.
-    got.pts.clear();
-    for (int i = 0; i < 10; ++i)
-        vemx_mediaencoder_encode(h, reinterpret_cast<const uint8_t*>(pcm.data() + i * 2048), 4096,
-                                 10000000 + int64_t(i) * 1024 * 10000000 / 48000);
-    size_t more = 0;
-    while (vemx_mediaencoder_encode_more(h, &data, &size, &pts, &dts)) ++more;
-    EXPECT_EQ(got.pts.size() + more, 11u);
-    ASSERT_FALSE(got.pts.empty());
-    EXPECT_NEAR(double(got.pts.front()), 10000000.0 - 1024 * 10000000.0 / 48000, 1.0);
+    Out o;
+    for (int64_t start : {0, 10000000}) {  // encoding goes on after a drain
+        got.clear();
+        for (int i = 0; i < 10; ++i)
+            vemx_mediaencoder_encode(h, reinterpret_cast<const uint8_t*>(pcm.data() + i * 2048),
+                                     4096, start + int64_t(i) * 1024 * 10000000 / 48000);
+        // The encoder holds its look-ahead back until drained.
+        const size_t before = got.size();
+        EXPECT_LT(before, 10u);
+        size_t drained = 0;
+        while (encode_more(h, o)) ++drained;
+        EXPECT_EQ(before + drained, 11u);  // ten frames and the priming frame
+        EXPECT_EQ(encode_more(h, o), 0);
+        EXPECT_EQ(o.data, nullptr);
+        ASSERT_FALSE(got.empty());
+        EXPECT_NEAR(double(got.front()), start - 1024 * 10000000.0 / 48000, 1.0);
+    }
     EXPECT_TRUE(log.lines().empty()) << log.lines()[0];
     vemx_mediaencoder_release(h);
 }
@@ -524,9 +486,7 @@ TEST(EncodeCommand, WavToAacInMp4AndToRawAc3) {
         // The padded last frame, and for AAC the encoder's priming frame: the
         // writer makes the first packet time 0, so nothing trims it.
         EXPECT_NEAR(double(decoded.size()), 44100.0, 2048.0) << out;
-        double freq, bin, dbfs;
-        analyse(decoded, 44100, freq, bin, dbfs);
-        EXPECT_NEAR(freq, 1000.0, bin) << out;
+        EXPECT_GT(analyse(decoded, 44100).tone_share, 0.9) << out;
     }
     // Wrong use and unreadable input are refused with a non-zero status.
     EXPECT_NE(std::system((tool + "--codec aac >/dev/null 2>&1").c_str()), 0);
