@@ -11,7 +11,6 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,16 +27,9 @@ namespace {
 
 struct Settings {
     const char* codec;
-    int rate;
-    int channels;
-    int bit_rate;
-    const char* container;  // for the decoder's sake
-    const char* fmt = "s16";
+    int rate, channels, bit_rate;
+    const char *container /* for the decoder's sake */, *fmt = "s16";
 };
-
-void PrintTo(const Settings& s, std::ostream* os) {
-    *os << s.codec;
-}
 
 void* make(const char* codec, int rate, int channels, int bit_rate = 0, const char* fmt = "s16") {
     void* h = vemx_mediaencoder_new();
@@ -265,28 +257,22 @@ TEST(MediaEncoder, InitLogsEverySettingAndTheEncoderLine) {
     vemx_mediaencoder_set_profile(h, "none");
     ASSERT_EQ(vemx_mediaencoder_init(h), 1);
     vemx_mediaencoder_release(h);
-    const std::vector<std::string> expected = {
-        "INFO[vemx|mediaencoder] .codecName = mp2\n",
-        "INFO[vemx|mediaencoder] .formatName = s16\n",
-        "INFO[vemx|mediaencoder] .sampleRate = 48000\n",
-        "INFO[vemx|mediaencoder] .channels = 2\n",
-        "INFO[vemx|mediaencoder] .bitRate = 192000\n",
-        "INFO[vemx|mediaencoder] .profile = none\n",
-        "INFO[vemx|mediaencoder] .globalHeader = 0\n",
-        "INFO[vemx|mediaencoder] Audio encoder: mp2 s16/s16 48000Hz 2ch/stereo 192000bps 1/48000, "
-        "(frame_size=1152, useResampler=0, blockAlign=4)\n",
-    };
-    EXPECT_EQ(log.lines(), expected);
+    const std::string I = "INFO[vemx|mediaencoder] ";
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  I + ".codecName = mp2\n", I + ".formatName = s16\n", I + ".sampleRate = 48000\n",
+                  I + ".channels = 2\n", I + ".bitRate = 192000\n", I + ".profile = none\n",
+                  I + ".globalHeader = 0\n",
+                  I + "Audio encoder: mp2 s16/s16 48000Hz 2ch/stereo 192000bps 1/48000, "
+                      "(frame_size=1152, useResampler=0, blockAlign=4)\n"}));
 
     // An encoder that takes only planar float gets converted input.
     log.clear();
     h = make("aac", 44100, 0, 96000, "U8");
     vemx_mediaencoder_set_channel_layout_name(h, "stereo");
     ASSERT_EQ(vemx_mediaencoder_init(h), 1);
-    EXPECT_EQ(
-        log.lines().back(),
-        "INFO[vemx|mediaencoder] Audio encoder: aac u8/fltp 44100Hz 2ch/stereo 96000bps 1/44100, "
-        "(frame_size=1024, useResampler=1, blockAlign=2)\n");
+    EXPECT_EQ(log.lines().back(), I + "Audio encoder: aac u8/fltp 44100Hz 2ch/stereo 96000bps "
+                                      "1/44100, (frame_size=1024, useResampler=1, blockAlign=2)\n");
     vemx_mediaencoder_release(h);
 }
 

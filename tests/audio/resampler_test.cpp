@@ -26,74 +26,72 @@ struct FrameFree {
 };
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 
-// A planar float frame carrying a 1 kHz tone at the given rate.
+// A planar frame (float or 16-bit) carrying a 1 kHz tone at the given rate.
 FramePtr Tone(int rate, int samples, uint64_t layout = AV_CH_LAYOUT_MONO,
-              AVSampleFormat fmt = AV_SAMPLE_FMT_FLTP, int64_t start = 0) {
+              AVSampleFormat fmt = AV_SAMPLE_FMT_FLTP) {
     FramePtr f(av_frame_alloc());
     f->format = fmt;
     f->sample_rate = rate;
     f->nb_samples = samples;
     av_channel_layout_from_mask(&f->ch_layout, layout);
-    if (samples > 0) {
-        EXPECT_EQ(av_frame_get_buffer(f.get(), 0), 0);
-    }
-    for (int c = 0; c < f->ch_layout.nb_channels && samples > 0; ++c) {
+    EXPECT_TRUE(samples <= 0 || av_frame_get_buffer(f.get(), 0) == 0);
+    for (int c = 0; c < f->ch_layout.nb_channels && samples > 0; ++c)
         for (int i = 0; i < samples; ++i) {
-            const double v = 0.5 * std::sin(2 * M_PI * 1000.0 * double(start + i) / rate);
+            const double v = 0.5 * std::sin(2 * M_PI * 1000.0 * i / rate);
             if (fmt == AV_SAMPLE_FMT_FLTP)
                 reinterpret_cast<float*>(f->extended_data[c])[i] = static_cast<float>(v);
-            else if (fmt == AV_SAMPLE_FMT_S16P)
-                reinterpret_cast<int16_t*>(f->extended_data[c])[i] = static_cast<int16_t>(v * 32767);
+            else
+                reinterpret_cast<int16_t*>(f->extended_data[c])[i] =
+                    static_cast<int16_t>(v * 32767);
         }
-    }
     return f;
 }
 
 // Set up for the demultiplexer's use: anything in, 16-bit stereo out.
-void ToStereoS16(VIZur::SimpleResampler& r, int in_rate, int out_rate, uint64_t in_layout = AV_CH_LAYOUT_MONO,
-                 AVSampleFormat in_fmt = AV_SAMPLE_FMT_FLTP) {
+void Configure(VIZur::Resampler& r, int in_rate, int out_rate, uint64_t in_layout,
+               AVSampleFormat in_fmt) {
     r.in_channel_layout = in_layout;
     r.in_sample_rate = in_rate;
     r.in_sample_fmt = in_fmt;
     r.out_channel_layout = AV_CH_LAYOUT_STEREO;
     r.out_sample_rate = out_rate;
     r.out_sample_fmt = AV_SAMPLE_FMT_S16;
-    r.Init();
+}
+std::unique_ptr<VIZur::SimpleResampler> ToStereoS16(int in_rate, int out_rate,
+                                                    uint64_t in_layout = AV_CH_LAYOUT_MONO,
+                                                    AVSampleFormat in_fmt = AV_SAMPLE_FMT_FLTP) {
+    auto r = std::make_unique<VIZur::SimpleResampler>();
+    Configure(*r, in_rate, out_rate, in_layout, in_fmt);
+    r->Init();
+    return r;
 }
 
 }  // namespace
 
 TEST(Resampler, InitTwiceAndRefusedParametersRaise) {
     LogCapture log;
-    VIZur::SimpleResampler r;
-    ToStereoS16(r, 48000, 48000);
-    EXPECT_EQ(r.out_channels, 2);
-    EXPECT_THROW(r.Init(), vemx::frame::ComError);
+    auto r = ToStereoS16(48000, 48000);
+    EXPECT_EQ(r->out_channels, 2);
+    EXPECT_THROW(r->Init(), vemx::frame::ComError);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0].rfind("[vemx][ERROR]: VIZur(", 0), 0u);
 
     VIZur::Resampler bad;
-    bad.in_channel_layout = AV_CH_LAYOUT_STEREO;
-    bad.in_sample_rate = 0;  // no rate
-    bad.in_sample_fmt = AV_SAMPLE_FMT_S16;
-    bad.out_channel_layout = AV_CH_LAYOUT_STEREO;
-    bad.out_sample_rate = 48000;
-    bad.out_sample_fmt = AV_SAMPLE_FMT_S16;
+    Configure(bad, 0, 48000, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16);  // no input rate
     EXPECT_THROW(bad.Init(), vemx::frame::ComError);
     EXPECT_EQ(bad.swr, nullptr);
 }
 
 TEST(Resampler, FirstOutputSizesTheRingAndConvertsToInterleavedStereo) {
     LogCapture log;
-    VIZur::SimpleResampler r;
-    ToStereoS16(r, 44100, 48000);
+    auto r = ToStereoS16(44100, 48000);
     auto in = Tone(44100, 1024);
-    AVFrame* out = r.Resample(in.get());
+    AVFrame* out = r->Resample(in.get());
     ASSERT_NE(out, nullptr);
     EXPECT_TRUE(log.lines().empty());
-    ASSERT_EQ(r.ring.frames.size(), 8u);
-    EXPECT_EQ(r.ring.nb_samples, 1115);  // 1114.56 rounded up
-    for (AVFrame* f : r.ring.frames) {
+    ASSERT_EQ(r->ring.frames.size(), 8u);
+    EXPECT_EQ(r->ring.nb_samples, 1115);  // 1114.56 rounded up
+    for (AVFrame* f : r->ring.frames) {
         EXPECT_EQ(f->format, AV_SAMPLE_FMT_S16);
         EXPECT_EQ(f->ch_layout.nb_channels, 2);
     }
@@ -101,10 +99,9 @@ TEST(Resampler, FirstOutputSizesTheRingAndConvertsToInterleavedStereo) {
     EXPECT_LE(out->nb_samples, 1115);
 
     // Same rate: no delay, so the samples can be checked one by one.
-    VIZur::SimpleResampler same;
-    ToStereoS16(same, 48000, 48000, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
+    auto same = ToStereoS16(48000, 48000, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
     auto tone = Tone(48000, 480, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
-    AVFrame* s = same.Resample(tone.get());
+    AVFrame* s = same->Resample(tone.get());
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(s->nb_samples, 480);
     const auto* pcm = reinterpret_cast<const int16_t*>(s->data[0]);
@@ -116,101 +113,98 @@ TEST(Resampler, FirstOutputSizesTheRingAndConvertsToInterleavedStereo) {
 }
 
 TEST(Resampler, RingIsReusedGrowsOnlyAndFreesRetiredFramesOnePerCall) {
-    VIZur::SimpleResampler r;
-    ToStereoS16(r, 48000, 48000);
+    auto r = ToStereoS16(48000, 48000);
     auto big = Tone(48000, 1000);
     auto small = Tone(48000, 200);
-    ASSERT_NE(r.Resample(big.get()), nullptr);
-    const std::vector<AVFrame*> first = r.ring.frames;
+    ASSERT_NE(r->Resample(big.get()), nullptr);
+    const std::vector<AVFrame*> first = r->ring.frames;
 
     // Steady state: the same eight frames come back in turn.
     std::vector<AVFrame*> handed;
-    for (int i = 0; i < 16; ++i) handed.push_back(r.Resample(small.get()));
-    EXPECT_EQ(r.ring.frames, first);
-    EXPECT_EQ(r.ring.nb_samples, 1000);
+    for (int i = 0; i < 16; ++i) handed.push_back(r->Resample(small.get()));
+    EXPECT_EQ(r->ring.frames, first);
+    EXPECT_EQ(r->ring.nb_samples, 1000);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(handed[i], handed[i + 8]);
     EXPECT_EQ(std::set<AVFrame*>(handed.begin(), handed.end()).size(), 8u);
-    EXPECT_TRUE(r.retired.empty());
+    EXPECT_TRUE(r->retired.empty());
 
     // Growth retires all eight; the growing call itself frees the oldest.
     auto bigger = Tone(48000, 3000);
-    AVFrame* grown = r.Resample(bigger.get());
+    AVFrame* grown = r->Resample(bigger.get());
     ASSERT_NE(grown, nullptr);
     EXPECT_EQ(grown->nb_samples, 3000);
-    EXPECT_EQ(r.ring.nb_samples, 3000);
-    EXPECT_EQ(r.retired.size(), 7u);
-    for (AVFrame* f : r.ring.frames) EXPECT_EQ(std::count(first.begin(), first.end(), f), 0);
+    EXPECT_EQ(r->ring.nb_samples, 3000);
+    EXPECT_EQ(r->retired.size(), 7u);
+    for (AVFrame* f : r->ring.frames) EXPECT_EQ(std::count(first.begin(), first.end(), f), 0);
     for (int i = 7; i > 0; --i) {
-        EXPECT_EQ(r.retired.front(), first[8 - i]);
-        ASSERT_NE(r.Resample(small.get()), nullptr);
-        EXPECT_EQ(r.retired.size(), size_t(i - 1));
+        EXPECT_EQ(r->retired.front(), first[8 - i]);
+        ASSERT_NE(r->Resample(small.get()), nullptr);
+        EXPECT_EQ(r->retired.size(), size_t(i - 1));
     }
 
     // Nothing to output: null, and the retired list is left alone.
-    ASSERT_NE(r.Resample(Tone(48000, 5000).get()), nullptr);
-    const size_t pending = r.retired.size();
+    ASSERT_NE(r->Resample(Tone(48000, 5000).get()), nullptr);
+    const size_t pending = r->retired.size();
     EXPECT_EQ(pending, 7u);
     auto empty = Tone(48000, 0);
-    EXPECT_EQ(r.Resample(empty.get()), nullptr);
-    EXPECT_EQ(r.retired.size(), pending);
+    EXPECT_EQ(r->Resample(empty.get()), nullptr);
+    EXPECT_EQ(r->retired.size(), pending);
 }
 
 TEST(Resampler, FollowsInputFormatChangesWithOneLineAndKeepsTheOutputFormat) {
     LogCapture log;
-    VIZur::SimpleResampler r;
-    ToStereoS16(r, 48000, 48000);
-    ASSERT_NE(r.Resample(Tone(48000, 1152).get()), nullptr);
-    ASSERT_NE(r.Resample(Tone(48000, 5000).get()), nullptr);  // leaves 7 retired
-    ASSERT_EQ(r.retired.size(), 7u);
+    auto r = ToStereoS16(48000, 48000);
+    ASSERT_NE(r->Resample(Tone(48000, 1152).get()), nullptr);
+    ASSERT_NE(r->Resample(Tone(48000, 5000).get()), nullptr);  // leaves 7 retired
+    ASSERT_EQ(r->retired.size(), 7u);
     EXPECT_TRUE(log.lines().empty());
 
     auto stereo = Tone(44100, 1024, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
-    AVFrame* out = r.Resample(stereo.get());
+    AVFrame* out = r->Resample(stereo.get());
     ASSERT_NE(out, nullptr);
     ASSERT_EQ(log.lines().size(), 1u);
     const std::string line = log.lines()[0];
     EXPECT_EQ(line.rfind("INFO[VIZur] VIZur(", 0), 0u) << line;
-    EXPECT_NE(line.find("): format changed, (4, 48000, 8) ==> (3, 44100, 6)\n"), std::string::npos) << line;
-    EXPECT_EQ(r.in_channel_layout, uint64_t{AV_CH_LAYOUT_STEREO});
-    EXPECT_EQ(r.in_sample_rate, 44100);
+    EXPECT_NE(line.find("): format changed, (4, 48000, 8) ==> (3, 44100, 6)\n"), std::string::npos)
+        << line;
+    EXPECT_EQ(r->in_channel_layout, uint64_t{AV_CH_LAYOUT_STEREO});
+    EXPECT_EQ(r->in_sample_rate, 44100);
     EXPECT_EQ(out->format, AV_SAMPLE_FMT_S16);
     EXPECT_EQ(out->ch_layout.nb_channels, 2);
     // Earlier frames were freed at once; the ring kept its capacity.
-    EXPECT_TRUE(r.retired.empty());
-    EXPECT_EQ(r.ring.frames.size(), 8u);
-    EXPECT_EQ(r.ring.nb_samples, 5000);
+    EXPECT_TRUE(r->retired.empty());
+    EXPECT_EQ(r->ring.frames.size(), 8u);
+    EXPECT_EQ(r->ring.nb_samples, 5000);
 
     // Channel layout alone counts as a change too.
     log.clear();
-    ASSERT_NE(r.Resample(Tone(44100, 1024, AV_CH_LAYOUT_MONO, AV_SAMPLE_FMT_S16P).get()), nullptr);
+    ASSERT_NE(r->Resample(Tone(44100, 1024, AV_CH_LAYOUT_MONO, AV_SAMPLE_FMT_S16P).get()), nullptr);
     EXPECT_EQ(log.count_containing("format changed"), 1u);
 }
 
 TEST(Resampler, RecoversAfterAFormatItCannotOpen) {
-    VIZur::SimpleResampler r;
-    ToStereoS16(r, 48000, 48000);
-    ASSERT_NE(r.Resample(Tone(48000, 100).get()), nullptr);
+    auto r = ToStereoS16(48000, 48000);
+    ASSERT_NE(r->Resample(Tone(48000, 100).get()), nullptr);
 
     auto rateless = Tone(48000, 100);
     rateless->sample_rate = 0;
-    EXPECT_THROW(r.Resample(rateless.get()), vemx::frame::ComError);
-    EXPECT_EQ(r.swr, nullptr);
+    EXPECT_THROW(r->Resample(rateless.get()), vemx::frame::ComError);
+    EXPECT_EQ(r->swr, nullptr);
     // Same parameters again: no change seen, but it must not convert without a context.
-    EXPECT_THROW(r.Resample(rateless.get()), vemx::frame::ComError);
+    EXPECT_THROW(r->Resample(rateless.get()), vemx::frame::ComError);
 
-    AVFrame* out = r.Resample(Tone(48000, 100).get());
+    AVFrame* out = r->Resample(Tone(48000, 100).get());
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(out->nb_samples, 100);
 }
 
 TEST(Resampler, FrameWithoutNativeOrderMapsToTheDefaultLayout) {
     LogCapture log;
-    VIZur::SimpleResampler r;
-    ToStereoS16(r, 48000, 48000, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
+    auto r = ToStereoS16(48000, 48000, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
     auto in = Tone(48000, 64, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
     av_channel_layout_uninit(&in->ch_layout);
     in->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
     in->ch_layout.nb_channels = 2;
-    ASSERT_NE(r.Resample(in.get()), nullptr);
+    ASSERT_NE(r->Resample(in.get()), nullptr);
     EXPECT_TRUE(log.lines().empty());
 }
