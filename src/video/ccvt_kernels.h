@@ -73,6 +73,41 @@ class StandardMath {
     R yg_, crr_, cbg_, crg_, cbb_, k_[3];
 };
 
+#if defined(__SSSE3__)
+// Standard records on YUY2, where each pixel's Cb and Cr sit next to each
+// other after one byte shuffle: the multiply-add of bytes then gives a
+// pixel's whole chroma sum in one instruction.  It sums pairs of unsigned
+// bytes times signed bytes with saturation, so the samples go in as signed
+// bytes (Cb-128, Cr-128) and the gains as unsigned magnitudes; green, whose
+// two chroma gains are negative, is subtracted.  Every standard record has
+// y_gain below 128 and chroma gains whose magnitudes add up to at most 255
+// per output, so no sum saturates, the products are exact, and the wrapped
+// 16-bit total is the same as the word-by-word one.
+template <class V>
+class StandardBytesMath {
+  public:
+    using R = typename V::R;
+    explicit StandardBytesMath(const StandardRecord& s)
+        : yg_(V::set16(s.y_gain)),
+          r_(V::set16(s.cr_to_r << 8)),
+          g_(V::set16(-s.cb_to_g | -s.cr_to_g << 8)),
+          b_(V::set16(s.cb_to_b)),
+          k_(V::set16(Wrap16(-s.y_offset * s.y_gain))) {}
+
+    // yuy2: the source bytes (luma in the even bytes); cbcr: each pixel's Cb
+    // and Cr bytes, flipped to signed.
+    void apply(R yuy2, R cbcr, R (&out)[3]) const {
+        const R y = V::add(V::maddubs(yuy2, yg_), k_);
+        out[0] = V::sra6(V::add(y, V::maddubs(r_, cbcr)));
+        out[1] = V::sra6(V::sub(y, V::maddubs(g_, cbcr)));
+        out[2] = V::sra6(V::add(y, V::maddubs(b_, cbcr)));
+    }
+
+  private:
+    R yg_, r_, g_, b_, k_;
+};
+#endif
+
 // Full 3x3 records.  Camera records add their offsets before the shift;
 // re-encoding records subtract a luma offset first and add the output offsets
 // after the shift.
@@ -209,10 +244,14 @@ inline void Store24(uint8_t* d, __m128i first, __m128i g, __m128i last) {
 }
 #endif
 
+// Where the interleaved 32-bit pixels go.  kLanes: each lane holds 16
+// consecutive pixels.  kRuns: each register holds 8 consecutive pixels (lane 0
+// then lane 1), stored as two 16-byte halves, or, with kRuns32, whole, for a
+// destination aligned to 32 bytes.
+enum class Order { kLanes, kRuns, kRuns32 };
+
 // Interleaves 16 pixels per lane and streams them out.
-// Split: the two lanes hold pixels 0-7 and 16-23 (lane 0) and 8-15 and
-// 24-31 (lane 1), as plain wide loads of YUY2 give them; 32-bit output only.
-template <class V, int Bpp, bool Bgr, bool Split = false>
+template <class V, int Bpp, bool Bgr, Order kOrder = Order::kLanes>
 inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     using R = typename V::R;
     const R first = Bgr ? rgb[2] : rgb[0];
@@ -232,19 +271,18 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     const R l_lo = V::lo8(last, z), l_hi = V::hi8(last, z);
     const R q[4] = {V::lo16(fg_lo, l_lo), V::hi16(fg_lo, l_lo), V::lo16(fg_hi, l_hi),
                     V::hi16(fg_hi, l_hi)};
-    if constexpr (Split) {
-        // Each register holds four pixels per lane: lane 0 of q0 is pixels
-        // 0-3, lane 1 of q0 pixels 8-11, and so on.
-        Stream(d + 0, V::template lane<0>(q[0]));
-        Stream(d + 16, V::template lane<0>(q[1]));
-        Stream(d + 32, V::template lane<1>(q[0]));
-        Stream(d + 48, V::template lane<1>(q[1]));
-        Stream(d + 64, V::template lane<0>(q[2]));
-        Stream(d + 80, V::template lane<0>(q[3]));
-        Stream(d + 96, V::template lane<1>(q[2]));
-        Stream(d + 112, V::template lane<1>(q[3]));
-    } else {
+    if constexpr (kOrder == Order::kLanes) {
         StreamLanes<V, 4>(d, q);
+    } else {
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            if constexpr (kOrder == Order::kRuns32) {
+                _mm256_stream_si256(reinterpret_cast<__m256i*>(d + 32 * k), q[k]);
+            } else {
+                Stream(d + 32 * k, V::template lane<0>(q[k]));
+                Stream(d + 32 * k + 16, V::template lane<1>(q[k]));
+            }
+        }
     }
 }
 
@@ -326,31 +364,51 @@ void FillYv12Rgb(Kernels& k) {
     k.yv12_rgb[1][1][1] = &Yv12Rgb<V, true, true, 4>;
 }
 
+#if defined(__SSSE3__)
 // ---- YUY2 to RGB: 16 pixels (32 source bytes) per lane.
-template <class V, class Math, int Bpp, bool Bgr>
+template <class V, class Math>
+inline void Yuy2Terms(const Math& m, typename V::R s, typename V::R (&out)[3]) {
+    using R = typename V::R;
+    if constexpr (std::is_same_v<Math, StandardBytesMath<V>>) {
+        const R cbcr =
+            V::broadcast(_mm_setr_epi8(1, 3, 1, 3, 5, 7, 5, 7, 9, 11, 9, 11, 13, 15, 13, 15));
+        m.apply(s, V::xor_(V::shuffle8(s, cbcr), V::set16(0x8080)), out);
+    } else {
+        // Each pixel's Cb and Cr as words, already repeated for both pixels
+        // of a block, so the chroma terms come out per pixel.  That costs
+        // more multiplies than working per block and spreading the terms
+        // afterwards, but spares six shuffles per 32 pixels.
+        const R cb =
+            V::broadcast(_mm_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1));
+        const R cr =
+            V::broadcast(_mm_setr_epi8(3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15, -1));
+        m.apply(V::and_(s, V::set16(0x00FF)), m.chroma(V::shuffle8(s, cb), V::shuffle8(s, cr)),
+                out);
+    }
+}
+
+template <class V, class Math, int Bpp, bool Bgr, bool kAligned32 = false>
 inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
     using R = typename V::R;
-    // With two lanes and 32-bit output, plain loads (lanes of pixels 0-7 and
-    // 8-15, then 16-23 and 24-31) save assembling lanes; the stores sort the
-    // pixels out.  Otherwise lo holds pixels 0-7 of each lane, hi 8-15.
-    constexpr bool kSplit = V::kLanes == 2 && Bpp == 4;
-    const R lo = kSplit ? V::load(s) : V::load_lanes(s, 32);
-    const R hi = kSplit ? V::load(s + 32) : V::load_lanes(s + 16, 32);
-    // Each pixel's Cb and Cr as words, already repeated for both pixels of a
-    // block, so the chroma terms come out per pixel.  That costs more
-    // multiplies than working per block and spreading the terms afterwards,
-    // but spares six shuffles per 32 pixels, and shuffles are what limits
-    // this kernel.
-    const R cb =
-        V::broadcast(_mm_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1));
-    const R cr =
-        V::broadcast(_mm_setr_epi8(3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15, -1));
-    const ChromaTerms<V> clo = m.chroma(V::shuffle8(lo, cb), V::shuffle8(lo, cr));
-    const ChromaTerms<V> chi = m.chroma(V::shuffle8(hi, cb), V::shuffle8(hi, cr));
-    const R luma = V::set16(0x00FF);
-    R rgb[3];
-    Pixels16<V>(m, V::and_(lo, luma), V::and_(hi, luma), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr, kSplit>(d, rgb);
+    R lo, hi;
+    constexpr bool kRuns = V::kLanes == 2 && Bpp == 4;
+    if constexpr (kRuns) {
+        // Quads of pixels 0-3, 8-11 in lane 0 and 4-7, 12-15 in lane 1: the
+        // in-lane interleaving then leaves 8 consecutive pixels per register.
+        lo = _mm256_permute4x64_epi64(V::load(s), 0xD8);
+        hi = _mm256_permute4x64_epi64(V::load(s + 32), 0xD8);
+    } else {
+        // lo: pixels 0-7 of each lane, hi: pixels 8-15.
+        lo = V::load_lanes(s, 32);
+        hi = V::load_lanes(s + 16, 32);
+    }
+    R a[3], b[3], rgb[3];
+    Yuy2Terms<V>(m, lo, a);
+    Yuy2Terms<V>(m, hi, b);
+#pragma GCC unroll 4
+    for (int k = 0; k < 3; ++k) rgb[k] = V::packus(a[k], b[k]);
+    constexpr Order kOrder = !kRuns ? Order::kLanes : kAligned32 ? Order::kRuns32 : Order::kRuns;
+    StoreRgb<V, Bpp, Bgr, kOrder>(d, rgb);
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
@@ -365,8 +423,15 @@ void Yuy2ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         const uint8_t* s = src + ptrdiff_t{row} * ss;
         uint8_t* d = dst + ptrdiff_t{row} * ds;
         size_t x = 0;
-        for (; x + kStep <= n; x += kStep)
-            Yuy2Block<V, MathT<V>, Bpp, Bgr>(m, s + 2 * x, d + Bpp * x);
+        // Every block writes a multiple of 32 bytes, so a row that starts
+        // aligned to 32 can take whole-register stores throughout.
+        if (V::kLanes == 2 && Bpp == 4 && reinterpret_cast<uintptr_t>(d) % 32 == 0) {
+            for (; x + kStep <= n; x += kStep)
+                Yuy2Block<V, MathT<V>, Bpp, Bgr, true>(m, s + 2 * x, d + Bpp * x);
+        } else {
+            for (; x + kStep <= n; x += kStep)
+                Yuy2Block<V, MathT<V>, Bpp, Bgr>(m, s + 2 * x, d + Bpp * x);
+        }
         // A wide path may leave one 16-pixel group over.
         if (x < n) Yuy2Block<V128, MathT<V128>, Bpp, Bgr>(m128, s + 2 * x, d + Bpp * x);
     }
@@ -380,7 +445,8 @@ void Yuy2Rgb(uint32_t width, uint32_t height, const uint8_t* src, int32_t ss, ui
     if constexpr (Camera) {
         Yuy2ToRgb<V, CameraMath, Bpp, Bgr>(t.camera_rgb[matrix], width, height, src, ss, dst, ds);
     } else {
-        Yuy2ToRgb<V, StandardMath, Bpp, Bgr>(t.standard[matrix], width, height, src, ss, dst, ds);
+        Yuy2ToRgb<V, StandardBytesMath, Bpp, Bgr>(t.standard[matrix], width, height, src, ss, dst,
+                                                  ds);
     }
 }
 
@@ -395,6 +461,7 @@ void FillYuy2Rgb(Kernels& k) {
     k.yuy2_rgb[1][1][0] = &Yuy2Rgb<V, true, true, 3>;
     k.yuy2_rgb[1][1][1] = &Yuy2Rgb<V, true, true, 4>;
 }
+#endif
 
 // ---- YV12 to YV12: luma of both rows per pixel; each output chroma sample
 // from the top-left luma of its block.  Gives the 8 (per lane) chroma words.
