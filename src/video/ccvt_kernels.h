@@ -289,20 +289,64 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
 // ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
 // the chroma terms are worked out once for both.
 // cb, cr: the block's chroma samples widened to words.
-template <class V, class Math, int Bpp, bool Bgr>
+template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
 inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typename V::R cb,
                       typename V::R cr, uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
     const ChromaTerms<V> c = m.chroma(cb, cr);
     const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
     const R z = V::zero();
+    const auto luma = [](const uint8_t* p) {
+        // For the run order, quads of pixels 0-3, 8-11, 16-19, 24-27 in
+        // lane 0 and the quads between them in lane 1 (the chroma words
+        // below match), so that each interleaved register holds 8
+        // consecutive pixels.
+        if constexpr (kOrder == Order::kLanes)
+            return V::load(p);
+        else
+            return _mm256_permutevar8x32_epi32(V::load(p),
+                                               _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+    };
     R rgb[3];
-    const R a = V::load(y0);
+    const R a = luma(y0);
     Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr>(d0, rgb);
-    const R b = V::load(y1);
+    StoreRgb<V, Bpp, Bgr, kOrder>(d0, rgb);
+    const R b = luma(y1);
     Pixels16<V>(m, V::lo8(b, z), V::hi8(b, z), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr>(d1, rgb);
+    StoreRgb<V, Bpp, Bgr, kOrder>(d1, rgb);
+}
+
+// 16 chroma samples as words.  For the run order lane 0 takes the blocks of
+// pixel quads 0, 2, 4, 6 and lane 1 those of quads 1, 3, 5, 7, as the luma.
+template <class V, Order kOrder>
+inline typename V::R Chroma16(const uint8_t* p) {
+    if constexpr (kOrder == Order::kLanes) {
+        return V::chroma(p);
+    } else {
+        const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+        return _mm256_cvtepu8_epi16(_mm_shuffle_epi8(
+            v, _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15)));
+    }
+}
+
+template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
+void Yv12Rows(const Math& m, size_t n, const uint8_t* y0, const uint8_t* y1, const uint8_t* cbr,
+              const uint8_t* crr, uint8_t* d0, uint8_t* d1) {
+    for (size_t x = 0; x < n; x += 32) {
+        if constexpr (V::kLanes == 1) {
+            // One 16-byte load per chroma row serves both 16-pixel halves.
+            const typename V::R z = V::zero(), cb = V::load(cbr + x / 2), cr = V::load(crr + x / 2);
+            Yv12Block<V, Math, Bpp, Bgr, kOrder>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z),
+                                                 d0 + x * Bpp, d1 + x * Bpp);
+            Yv12Block<V, Math, Bpp, Bgr, kOrder>(m, y0 + x + 16, y1 + x + 16, V::hi8(cb, z),
+                                                 V::hi8(cr, z), d0 + (x + 16) * Bpp,
+                                                 d1 + (x + 16) * Bpp);
+        } else {
+            Yv12Block<V, Math, Bpp, Bgr, kOrder>(
+                m, y0 + x, y1 + x, Chroma16<V, kOrder>(cbr + x / 2),
+                Chroma16<V, kOrder>(crr + x / 2), d0 + x * Bpp, d1 + x * Bpp);
+        }
+    }
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
@@ -311,6 +355,9 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
                uint8_t* dst, int32_t ds) {
     const MathT<V> m(record);
     const size_t n = size_t{width / 32} * 32;
+    // Two lanes writing 32-bit pixels keep 8 consecutive pixels per register,
+    // stored whole when both rows of a pair start aligned to 32 bytes.
+    constexpr bool kRuns = V::kLanes == 2 && Bpp == 4;
     for (uint32_t k = 0; k < height / 2; ++k) {
         const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
         const uint8_t* y1 = y0 + ys;
@@ -318,21 +365,12 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         const uint8_t* crr = cr + ptrdiff_t{k} * crs;
         uint8_t* d0 = dst + ptrdiff_t{2 * k} * ds;
         uint8_t* d1 = d0 + ds;
-        for (size_t x = 0; x < n; x += 32) {
-            if constexpr (V::kLanes == 1) {
-                // One 16-byte load per chroma row serves both 16-pixel halves.
-                const typename V::R z = V::zero(), cb = V::load(cbr + x / 2),
-                                    cr = V::load(crr + x / 2);
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z),
-                                                 d0 + x * Bpp, d1 + x * Bpp);
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x + 16, y1 + x + 16, V::hi8(cb, z),
-                                                 V::hi8(cr, z), d0 + (x + 16) * Bpp,
-                                                 d1 + (x + 16) * Bpp);
-            } else {
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::chroma(cbr + x / 2),
-                                                 V::chroma(crr + x / 2), d0 + x * Bpp,
-                                                 d1 + x * Bpp);
-            }
+        if constexpr (!kRuns) {
+            Yv12Rows<V, MathT<V>, Bpp, Bgr, Order::kLanes>(m, n, y0, y1, cbr, crr, d0, d1);
+        } else if ((reinterpret_cast<uintptr_t>(d0) | reinterpret_cast<uintptr_t>(d1)) % 32 == 0) {
+            Yv12Rows<V, MathT<V>, Bpp, Bgr, Order::kRuns32>(m, n, y0, y1, cbr, crr, d0, d1);
+        } else {
+            Yv12Rows<V, MathT<V>, Bpp, Bgr, Order::kRuns>(m, n, y0, y1, cbr, crr, d0, d1);
         }
     }
     _mm_sfence();
