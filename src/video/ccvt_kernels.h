@@ -73,6 +73,41 @@ class StandardMath {
     R yg_, crr_, cbg_, crg_, cbb_, k_[3];
 };
 
+#if defined(__SSSE3__)
+// Standard records on YUY2, where each pixel's Cb and Cr sit next to each
+// other after one byte shuffle: the multiply-add of bytes then gives a
+// pixel's whole chroma sum in one instruction.  It sums pairs of unsigned
+// bytes times signed bytes with saturation, so the samples go in as signed
+// bytes (Cb-128, Cr-128) and the gains as unsigned magnitudes; green, whose
+// two chroma gains are negative, is subtracted.  Every standard record has
+// y_gain below 128 and chroma gains whose magnitudes add up to at most 255
+// per output, so no sum saturates, the products are exact, and the wrapped
+// 16-bit total is the same as the word-by-word one.
+template <class V>
+class StandardBytesMath {
+  public:
+    using R = typename V::R;
+    explicit StandardBytesMath(const StandardRecord& s)
+        : yg_(V::set16(s.y_gain)),
+          r_(V::set16(s.cr_to_r << 8)),
+          g_(V::set16(-s.cb_to_g | -s.cr_to_g << 8)),
+          b_(V::set16(s.cb_to_b)),
+          k_(V::set16(Wrap16(-s.y_offset * s.y_gain))) {}
+
+    // yuy2: the source bytes (luma in the even bytes); cbcr: each pixel's Cb
+    // and Cr bytes, flipped to signed.
+    void apply(R yuy2, R cbcr, R (&out)[3]) const {
+        const R y = V::add(V::maddubs(yuy2, yg_), k_);
+        out[0] = V::sra6(V::add(y, V::maddubs(r_, cbcr)));
+        out[1] = V::sra6(V::sub(y, V::maddubs(g_, cbcr)));
+        out[2] = V::sra6(V::add(y, V::maddubs(b_, cbcr)));
+    }
+
+  private:
+    R yg_, r_, g_, b_, k_;
+};
+#endif
+
 // Full 3x3 records.  Camera records add their offsets before the shift;
 // re-encoding records subtract a luma offset first and add the output offsets
 // after the shift.
@@ -209,10 +244,14 @@ inline void Store24(uint8_t* d, __m128i first, __m128i g, __m128i last) {
 }
 #endif
 
+// Where the interleaved 32-bit pixels go.  kLanes: each lane holds 16
+// consecutive pixels.  kRuns: each register holds 8 consecutive pixels (lane 0
+// then lane 1), stored as two 16-byte halves, or, with kRuns32, whole, for a
+// destination aligned to 32 bytes.
+enum class Order { kLanes, kRuns, kRuns32 };
+
 // Interleaves 16 pixels per lane and streams them out.
-// Split: the two lanes hold pixels 0-7 and 16-23 (lane 0) and 8-15 and
-// 24-31 (lane 1), as plain wide loads of YUY2 give them; 32-bit output only.
-template <class V, int Bpp, bool Bgr, bool Split = false>
+template <class V, int Bpp, bool Bgr, Order kOrder = Order::kLanes>
 inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     using R = typename V::R;
     const R first = Bgr ? rgb[2] : rgb[0];
@@ -232,39 +271,82 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     const R l_lo = V::lo8(last, z), l_hi = V::hi8(last, z);
     const R q[4] = {V::lo16(fg_lo, l_lo), V::hi16(fg_lo, l_lo), V::lo16(fg_hi, l_hi),
                     V::hi16(fg_hi, l_hi)};
-    if constexpr (Split) {
-        // Each register holds four pixels per lane: lane 0 of q0 is pixels
-        // 0-3, lane 1 of q0 pixels 8-11, and so on.
-        Stream(d + 0, V::template lane<0>(q[0]));
-        Stream(d + 16, V::template lane<0>(q[1]));
-        Stream(d + 32, V::template lane<1>(q[0]));
-        Stream(d + 48, V::template lane<1>(q[1]));
-        Stream(d + 64, V::template lane<0>(q[2]));
-        Stream(d + 80, V::template lane<0>(q[3]));
-        Stream(d + 96, V::template lane<1>(q[2]));
-        Stream(d + 112, V::template lane<1>(q[3]));
-    } else {
+    if constexpr (kOrder == Order::kLanes) {
         StreamLanes<V, 4>(d, q);
+    } else {
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            if constexpr (kOrder == Order::kRuns32) {
+                _mm256_stream_si256(reinterpret_cast<__m256i*>(d + 32 * k), q[k]);
+            } else {
+                Stream(d + 32 * k, V::template lane<0>(q[k]));
+                Stream(d + 32 * k + 16, V::template lane<1>(q[k]));
+            }
+        }
     }
 }
 
 // ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
 // the chroma terms are worked out once for both.
 // cb, cr: the block's chroma samples widened to words.
-template <class V, class Math, int Bpp, bool Bgr>
+template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
 inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typename V::R cb,
                       typename V::R cr, uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
     const ChromaTerms<V> c = m.chroma(cb, cr);
     const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
     const R z = V::zero();
+    const auto luma = [](const uint8_t* p) {
+        // For the run order, quads of pixels 0-3, 8-11, 16-19, 24-27 in
+        // lane 0 and the quads between them in lane 1 (the chroma words
+        // below match), so that each interleaved register holds 8
+        // consecutive pixels.
+        if constexpr (kOrder == Order::kLanes)
+            return V::load(p);
+        else
+            return _mm256_permutevar8x32_epi32(V::load(p),
+                                               _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+    };
     R rgb[3];
-    const R a = V::load(y0);
+    const R a = luma(y0);
     Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr>(d0, rgb);
-    const R b = V::load(y1);
+    StoreRgb<V, Bpp, Bgr, kOrder>(d0, rgb);
+    const R b = luma(y1);
     Pixels16<V>(m, V::lo8(b, z), V::hi8(b, z), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr>(d1, rgb);
+    StoreRgb<V, Bpp, Bgr, kOrder>(d1, rgb);
+}
+
+// 16 chroma samples as words.  For the run order lane 0 takes the blocks of
+// pixel quads 0, 2, 4, 6 and lane 1 those of quads 1, 3, 5, 7, as the luma.
+template <class V, Order kOrder>
+inline typename V::R Chroma16(const uint8_t* p) {
+    if constexpr (kOrder == Order::kLanes) {
+        return V::chroma(p);
+    } else {
+        const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+        return _mm256_cvtepu8_epi16(_mm_shuffle_epi8(
+            v, _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15)));
+    }
+}
+
+template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
+void Yv12Rows(const Math& m, size_t n, const uint8_t* y0, const uint8_t* y1, const uint8_t* cbr,
+              const uint8_t* crr, uint8_t* d0, uint8_t* d1) {
+    for (size_t x = 0; x < n; x += 32) {
+        if constexpr (V::kLanes == 1) {
+            // One 16-byte load per chroma row serves both 16-pixel halves.
+            const typename V::R z = V::zero(), cb = V::load(cbr + x / 2), cr = V::load(crr + x / 2);
+            Yv12Block<V, Math, Bpp, Bgr, kOrder>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z),
+                                                 d0 + x * Bpp, d1 + x * Bpp);
+            Yv12Block<V, Math, Bpp, Bgr, kOrder>(m, y0 + x + 16, y1 + x + 16, V::hi8(cb, z),
+                                                 V::hi8(cr, z), d0 + (x + 16) * Bpp,
+                                                 d1 + (x + 16) * Bpp);
+        } else {
+            Yv12Block<V, Math, Bpp, Bgr, kOrder>(
+                m, y0 + x, y1 + x, Chroma16<V, kOrder>(cbr + x / 2),
+                Chroma16<V, kOrder>(crr + x / 2), d0 + x * Bpp, d1 + x * Bpp);
+        }
+    }
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
@@ -273,6 +355,9 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
                uint8_t* dst, int32_t ds) {
     const MathT<V> m(record);
     const size_t n = size_t{width / 32} * 32;
+    // Two lanes writing 32-bit pixels keep 8 consecutive pixels per register,
+    // stored whole when both rows of a pair start aligned to 32 bytes.
+    constexpr bool kRuns = V::kLanes == 2 && Bpp == 4;
     for (uint32_t k = 0; k < height / 2; ++k) {
         const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
         const uint8_t* y1 = y0 + ys;
@@ -280,21 +365,12 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         const uint8_t* crr = cr + ptrdiff_t{k} * crs;
         uint8_t* d0 = dst + ptrdiff_t{2 * k} * ds;
         uint8_t* d1 = d0 + ds;
-        for (size_t x = 0; x < n; x += 32) {
-            if constexpr (V::kLanes == 1) {
-                // One 16-byte load per chroma row serves both 16-pixel halves.
-                const typename V::R z = V::zero(), cb = V::load(cbr + x / 2),
-                                    cr = V::load(crr + x / 2);
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z),
-                                                 d0 + x * Bpp, d1 + x * Bpp);
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x + 16, y1 + x + 16, V::hi8(cb, z),
-                                                 V::hi8(cr, z), d0 + (x + 16) * Bpp,
-                                                 d1 + (x + 16) * Bpp);
-            } else {
-                Yv12Block<V, MathT<V>, Bpp, Bgr>(m, y0 + x, y1 + x, V::chroma(cbr + x / 2),
-                                                 V::chroma(crr + x / 2), d0 + x * Bpp,
-                                                 d1 + x * Bpp);
-            }
+        if constexpr (!kRuns) {
+            Yv12Rows<V, MathT<V>, Bpp, Bgr, Order::kLanes>(m, n, y0, y1, cbr, crr, d0, d1);
+        } else if ((reinterpret_cast<uintptr_t>(d0) | reinterpret_cast<uintptr_t>(d1)) % 32 == 0) {
+            Yv12Rows<V, MathT<V>, Bpp, Bgr, Order::kRuns32>(m, n, y0, y1, cbr, crr, d0, d1);
+        } else {
+            Yv12Rows<V, MathT<V>, Bpp, Bgr, Order::kRuns>(m, n, y0, y1, cbr, crr, d0, d1);
         }
     }
     _mm_sfence();
@@ -326,31 +402,51 @@ void FillYv12Rgb(Kernels& k) {
     k.yv12_rgb[1][1][1] = &Yv12Rgb<V, true, true, 4>;
 }
 
+#if defined(__SSSE3__)
 // ---- YUY2 to RGB: 16 pixels (32 source bytes) per lane.
-template <class V, class Math, int Bpp, bool Bgr>
+template <class V, class Math>
+inline void Yuy2Terms(const Math& m, typename V::R s, typename V::R (&out)[3]) {
+    using R = typename V::R;
+    if constexpr (std::is_same_v<Math, StandardBytesMath<V>>) {
+        const R cbcr =
+            V::broadcast(_mm_setr_epi8(1, 3, 1, 3, 5, 7, 5, 7, 9, 11, 9, 11, 13, 15, 13, 15));
+        m.apply(s, V::xor_(V::shuffle8(s, cbcr), V::set16(0x8080)), out);
+    } else {
+        // Each pixel's Cb and Cr as words, already repeated for both pixels
+        // of a block, so the chroma terms come out per pixel.  That costs
+        // more multiplies than working per block and spreading the terms
+        // afterwards, but spares six shuffles per 32 pixels.
+        const R cb =
+            V::broadcast(_mm_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1));
+        const R cr =
+            V::broadcast(_mm_setr_epi8(3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15, -1));
+        m.apply(V::and_(s, V::set16(0x00FF)), m.chroma(V::shuffle8(s, cb), V::shuffle8(s, cr)),
+                out);
+    }
+}
+
+template <class V, class Math, int Bpp, bool Bgr, bool kAligned32 = false>
 inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
     using R = typename V::R;
-    // With two lanes and 32-bit output, plain loads (lanes of pixels 0-7 and
-    // 8-15, then 16-23 and 24-31) save assembling lanes; the stores sort the
-    // pixels out.  Otherwise lo holds pixels 0-7 of each lane, hi 8-15.
-    constexpr bool kSplit = V::kLanes == 2 && Bpp == 4;
-    const R lo = kSplit ? V::load(s) : V::load_lanes(s, 32);
-    const R hi = kSplit ? V::load(s + 32) : V::load_lanes(s + 16, 32);
-    // Each pixel's Cb and Cr as words, already repeated for both pixels of a
-    // block, so the chroma terms come out per pixel.  That costs more
-    // multiplies than working per block and spreading the terms afterwards,
-    // but spares six shuffles per 32 pixels, and shuffles are what limits
-    // this kernel.
-    const R cb =
-        V::broadcast(_mm_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1));
-    const R cr =
-        V::broadcast(_mm_setr_epi8(3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15, -1));
-    const ChromaTerms<V> clo = m.chroma(V::shuffle8(lo, cb), V::shuffle8(lo, cr));
-    const ChromaTerms<V> chi = m.chroma(V::shuffle8(hi, cb), V::shuffle8(hi, cr));
-    const R luma = V::set16(0x00FF);
-    R rgb[3];
-    Pixels16<V>(m, V::and_(lo, luma), V::and_(hi, luma), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr, kSplit>(d, rgb);
+    R lo, hi;
+    constexpr bool kRuns = V::kLanes == 2 && Bpp == 4;
+    if constexpr (kRuns) {
+        // Quads of pixels 0-3, 8-11 in lane 0 and 4-7, 12-15 in lane 1: the
+        // in-lane interleaving then leaves 8 consecutive pixels per register.
+        lo = _mm256_permute4x64_epi64(V::load(s), 0xD8);
+        hi = _mm256_permute4x64_epi64(V::load(s + 32), 0xD8);
+    } else {
+        // lo: pixels 0-7 of each lane, hi: pixels 8-15.
+        lo = V::load_lanes(s, 32);
+        hi = V::load_lanes(s + 16, 32);
+    }
+    R a[3], b[3], rgb[3];
+    Yuy2Terms<V>(m, lo, a);
+    Yuy2Terms<V>(m, hi, b);
+#pragma GCC unroll 4
+    for (int k = 0; k < 3; ++k) rgb[k] = V::packus(a[k], b[k]);
+    constexpr Order kOrder = !kRuns ? Order::kLanes : kAligned32 ? Order::kRuns32 : Order::kRuns;
+    StoreRgb<V, Bpp, Bgr, kOrder>(d, rgb);
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
@@ -365,8 +461,15 @@ void Yuy2ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         const uint8_t* s = src + ptrdiff_t{row} * ss;
         uint8_t* d = dst + ptrdiff_t{row} * ds;
         size_t x = 0;
-        for (; x + kStep <= n; x += kStep)
-            Yuy2Block<V, MathT<V>, Bpp, Bgr>(m, s + 2 * x, d + Bpp * x);
+        // Every block writes a multiple of 32 bytes, so a row that starts
+        // aligned to 32 can take whole-register stores throughout.
+        if (V::kLanes == 2 && Bpp == 4 && reinterpret_cast<uintptr_t>(d) % 32 == 0) {
+            for (; x + kStep <= n; x += kStep)
+                Yuy2Block<V, MathT<V>, Bpp, Bgr, true>(m, s + 2 * x, d + Bpp * x);
+        } else {
+            for (; x + kStep <= n; x += kStep)
+                Yuy2Block<V, MathT<V>, Bpp, Bgr>(m, s + 2 * x, d + Bpp * x);
+        }
         // A wide path may leave one 16-pixel group over.
         if (x < n) Yuy2Block<V128, MathT<V128>, Bpp, Bgr>(m128, s + 2 * x, d + Bpp * x);
     }
@@ -380,7 +483,8 @@ void Yuy2Rgb(uint32_t width, uint32_t height, const uint8_t* src, int32_t ss, ui
     if constexpr (Camera) {
         Yuy2ToRgb<V, CameraMath, Bpp, Bgr>(t.camera_rgb[matrix], width, height, src, ss, dst, ds);
     } else {
-        Yuy2ToRgb<V, StandardMath, Bpp, Bgr>(t.standard[matrix], width, height, src, ss, dst, ds);
+        Yuy2ToRgb<V, StandardBytesMath, Bpp, Bgr>(t.standard[matrix], width, height, src, ss, dst,
+                                                  ds);
     }
 }
 
@@ -395,6 +499,7 @@ void FillYuy2Rgb(Kernels& k) {
     k.yuy2_rgb[1][1][0] = &Yuy2Rgb<V, true, true, 3>;
     k.yuy2_rgb[1][1][1] = &Yuy2Rgb<V, true, true, 4>;
 }
+#endif
 
 // ---- YV12 to YV12: luma of both rows per pixel; each output chroma sample
 // from the top-left luma of its block.  Gives the 8 (per lane) chroma words.

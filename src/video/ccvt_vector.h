@@ -50,6 +50,7 @@ struct V128 {
     static R hi64(R a, R b) { return _mm_unpackhi_epi64(a, b); }
     static R and_(R a, R b) { return _mm_and_si128(a, b); }
     static R or_(R a, R b) { return _mm_or_si128(a, b); }
+    static R xor_(R a, R b) { return _mm_xor_si128(a, b); }
     template <int N>
     static R bsll(R a) { return _mm_slli_si128(a, N); }
     template <int N>
@@ -58,6 +59,8 @@ struct V128 {
     static R swap_pairs(R a) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(a, 0xB1), 0xB1); }
 #if defined(__SSSE3__)
     static R shuffle8(R a, R m) { return _mm_shuffle_epi8(a, m); }
+    // Unsigned bytes of a times signed bytes of b, pairs summed to words.
+    static R maddubs(R a, R b) { return _mm_maddubs_epi16(a, b); }
 #endif
     template <int L>
     static __m128i lane(R a) { return a; }
@@ -100,12 +103,14 @@ struct V256 {
     static R hi64(R a, R b) { return _mm256_unpackhi_epi64(a, b); }
     static R and_(R a, R b) { return _mm256_and_si256(a, b); }
     static R or_(R a, R b) { return _mm256_or_si256(a, b); }
+    static R xor_(R a, R b) { return _mm256_xor_si256(a, b); }
     template <int N>
     static R bsll(R a) { return _mm256_bslli_epi128(a, N); }
     template <int N>
     static R bsrl(R a) { return _mm256_bsrli_epi128(a, N); }
     static R swap_pairs(R a) { return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(a, 0xB1), 0xB1); }
     static R shuffle8(R a, R m) { return _mm256_shuffle_epi8(a, m); }
+    static R maddubs(R a, R b) { return _mm256_maddubs_epi16(a, b); }
     template <int L>
     static __m128i lane(R a) {
         if constexpr (L == 0) return _mm256_castsi256_si128(a);
