@@ -207,10 +207,8 @@ TEST(TsDemuxRegistration, TracksFollowTheirProgramsBesideTheMainCallbacks) {
               (std::vector<std::string>{"0 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000",
                                         "1 h264 160x120 yv12 25/1 adts 1 fltp 48000",
                                         "2 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000"}));
-    EXPECT_EQ(c.count("1v"), Probe("two_programs", 256).size());
-    EXPECT_EQ(c.count("1a"), Probe("two_programs", 257).size());
-    EXPECT_EQ(c.count("2v"), Probe("two_programs", 258).size());
-    EXPECT_EQ(c.count("2a"), Probe("two_programs", 259).size());
+    for (const auto& [key, pid] : {std::pair{"1v", 256}, {"1a", 257}, {"2v", 258}, {"2a", 259}})
+        EXPECT_EQ(c.count(key), Probe("two_programs", pid).size()) << key;
     EXPECT_EQ(c.count("0v"), c.count("2v"));
     EXPECT_EQ(c.count("0a"), c.count("2a"));
 }
