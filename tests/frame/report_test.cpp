@@ -102,7 +102,7 @@ struct Probe : RefCounted {
 
 }  // namespace
 
-TEST(Handles, DestroyedAtTheReleaseThatBalancesTheCount) {
+TEST(Handles, CountedReleaseAndGuardedExports) {
     int destroyed = 0;
     void* h = NewHandle<Probe>(&destroyed);
     ASSERT_NE(h, nullptr);
@@ -116,9 +116,6 @@ TEST(Handles, DestroyedAtTheReleaseThatBalancesTheCount) {
     EXPECT_EQ(destroyed, 1);
     AddRefHandle(nullptr);
     ReleaseHandle(nullptr);
-}
-
-TEST(Handles, GuardKeepsExceptionsInsideTheLibrary) {
     LogCapture log;
     EXPECT_EQ(Guarded("vemx_x_init", 1, []() -> int { RaiseComError(E_UNEXPECTED, L"x", 1); }), 1);
     EXPECT_EQ(Guarded("vemx_x_init", 0, []() -> int { throw std::runtime_error("boom"); }), 0);

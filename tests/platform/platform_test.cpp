@@ -70,36 +70,32 @@ TEST(Waitables, EventsSemaphoresAndTimeouts) {
     EXPECT_FALSE(wait_one(sem, 0ms));
 }
 
-TEST(ReferenceClock, OneShotAdviceFiresOnceNotBeforeItsTimeAndNotAfterUnadvise) {
-    auto clock = ReferenceClock::Create();
-    const int64_t now = Now(*clock);
-    Event ev;
-    ReferenceClock::Cookie cookie = 0;
-    ASSERT_EQ(clock->AdviseTime(now, 200000, &ev, &cookie), 0);  // 20 ms
-    ASSERT_TRUE(wait_one(ev, 10s));
-    EXPECT_GE(monotonic_100ns(), now + 200000);
-    EXPECT_FALSE(wait_one(ev, 30ms));                               // once only
-    EXPECT_NE(clock->Unadvise(cookie), 0);                          // already spent
-    ASSERT_EQ(clock->AdviseTime(now, 100000000, &ev, &cookie), 0);  // 10 s ahead
-    ASSERT_EQ(clock->Unadvise(cookie), 0);
-    EXPECT_FALSE(wait_one(ev, 50ms));
-    ASSERT_EQ(clock->AdviseTime(0, now - 1, &ev, &cookie), 0);  // past: at once
-    EXPECT_TRUE(wait_one(ev, 10s));
-    EXPECT_NE(clock->AdviseTime(0, 1, nullptr, &cookie), 0);
-}
-
-TEST(ReferenceClock, PeriodicAdviceKeepsReleasingUntilTheClockGoes) {
+// One-shot advice fires once, not before its time and not after Unadvise;
+// periodic advice keeps releasing until the clock goes.
+TEST(ReferenceClock, OneShotAndPeriodicAdvice) {
     Semaphore sem;
     {
         auto clock = ReferenceClock::Create();
         const int64_t now = Now(*clock);
+        Event ev;
         ReferenceClock::Cookie cookie = 0;
+        ASSERT_EQ(clock->AdviseTime(now, 200000, &ev, &cookie), 0);  // 20 ms
+        ASSERT_TRUE(wait_one(ev, 10s));
+        EXPECT_GE(monotonic_100ns(), now + 200000);
+        EXPECT_FALSE(wait_one(ev, 30ms));                               // once only
+        EXPECT_NE(clock->Unadvise(cookie), 0);                          // already spent
+        ASSERT_EQ(clock->AdviseTime(now, 100000000, &ev, &cookie), 0);  // 10 s ahead
+        ASSERT_EQ(clock->Unadvise(cookie), 0);
+        EXPECT_FALSE(wait_one(ev, 50ms));
+        ASSERT_EQ(clock->AdviseTime(0, now - 1, &ev, &cookie), 0);  // past: at once
+        EXPECT_TRUE(wait_one(ev, 10s));
+        EXPECT_NE(clock->AdviseTime(0, 1, nullptr, &cookie), 0);
+
         ASSERT_EQ(clock->AdvisePeriodic(now, 20000, &sem, &cookie), 0);  // 2 ms
         for (int i = 0; i < 10; ++i) ASSERT_TRUE(wait_one(sem, 10s)) << i;
         EXPECT_NE(clock->AdvisePeriodic(now, 0, &sem, &cookie), 0);
         // A second clock shares the timer thread but not the advices.
         auto other = ReferenceClock::Create();
-        Event ev;
         ASSERT_EQ(other->AdviseTime(now, 0, &ev, &cookie), 0);
         EXPECT_TRUE(wait_one(ev, 10s));
     }
