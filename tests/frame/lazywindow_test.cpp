@@ -83,8 +83,21 @@ class ServiceTest : public ::testing::Test {
 
 }  // namespace
 
+// Before any Initialize there is no class: a service reports that, yet still
+// stops.  The class comes with the first use and goes after the last.
 TEST(LazyWindow, ClassIsRegisteredByTheFirstUseAndGoneAfterTheLast) {
     ASSERT_EQ(VIZur::LazyWindow::ClassName(), "");
+    vemx_test::LogCapture log;
+    Recorder s;
+    s.Start();
+    EXPECT_EQ(s.Window(), nullptr);
+    EXPECT_EQ(s.SendCommand(1), 0u);
+    s.Stop();
+    EXPECT_EQ(s.Events(), (Strings{"begin", "end"}));
+    EXPECT_EQ(log.count_containing("[vemx][ERROR]: LazyWindow(156): "
+                                   "[VIZur::LazyWindow::CreateMessageOnlyWindow] err=1407\n"),
+              1u);
+
     EXPECT_NE(VIZur::LazyWindow::Initialize(), 0);
     const std::string name = VIZur::LazyWindow::ClassName();
     EXPECT_EQ(name.rfind("Korvo.WndClass.", 0), 0u) << name;
@@ -156,52 +169,34 @@ TEST_F(ServiceTest, CommandsFromManyThreadsAllRunAndPostsRunInPostingOrder) {
     for (int n : per_thread) EXPECT_EQ(n, kEach);
 }
 
-TEST_F(ServiceTest, StopRunsWhatWasPostedBeforeAndRefusesWhatComesAfter) {
-    Recorder s;
-    std::thread blocked = Block(s);
-    const VIZur::HWND w = s.Window();
-    std::atomic<int> gone{0};
-    Event done;
-    ASSERT_TRUE(VIZur::PostMessageGuaranteed(w, Command(0), Tracked(&done, &gone)));
-    ASSERT_EQ(VIZur::LazyWindow::PostClose(w), 0);  // what Stop does first
-    EXPECT_EQ(VIZur::PostMessageW(w, Command(7), 0, 0), VIZur::ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_EQ(s.SendCommand(8), 0u);  // fails at once instead of waiting for ever
-    s.gate.set();
-    blocked.join();
-    s.Stop();
-    EXPECT_TRUE(wait_one(done, 0ms));
-    EXPECT_EQ(gone, 1);
-    EXPECT_EQ(s.Events(), (Strings{"begin", "create", "cmd9", "cmd0", "close", "end"}));
-}
-
-TEST_F(ServiceTest, CloseRunsBaseCommandsQueuedBehindItAndReleasesTheRestUnrun) {
-    Recorder s;
-    std::thread blocked = Block(s);
-    const VIZur::HWND w = s.Window();
-    ASSERT_EQ(VIZur::PostMessageW(w, VIZur::WM_CLOSE, 0, 0), 0);
-    std::atomic<int> gone{0};
-    Event base_done, other_done;
-    ASSERT_TRUE(VIZur::PostMessageGuaranteed(w, Command(3), Tracked(&other_done, &gone)));
-    ASSERT_TRUE(VIZur::PostMessageGuaranteed(w, Command(0), Tracked(&base_done, &gone)));
-    s.gate.set();
-    blocked.join();
-    EXPECT_TRUE(wait_one(base_done, 5s));
-    EXPECT_TRUE(wait_one(other_done, 5s));  // its sender is not left waiting
-    s.Stop();                               // the thread ended by itself; Stop only joins
-    EXPECT_EQ(gone, 2);
-    EXPECT_EQ(s.Events(), (Strings{"begin", "create", "cmd9", "cmd0", "close", "end"}));
-}
-
-TEST(Service, WithoutAWindowClassTheServiceReportsYetStillStops) {
-    ASSERT_EQ(VIZur::LazyWindow::ClassName(), "");
-    vemx_test::LogCapture log;
-    Recorder s;
-    s.Start();
-    EXPECT_EQ(s.Window(), nullptr);
-    EXPECT_EQ(s.SendCommand(1), 0u);
-    s.Stop();
-    EXPECT_EQ(s.Events(), (Strings{"begin", "end"}));
-    EXPECT_EQ(log.count_containing("[vemx][ERROR]: LazyWindow(156): "
-                                   "[VIZur::LazyWindow::CreateMessageOnlyWindow] err=1407\n"),
-              1u);
+// Held inside command 9, the service is closed by Stop's first step or by a
+// WM_CLOSE.  Stop runs what was posted before and refuses what comes after;
+// behind a WM_CLOSE base commands still run and the rest is released unrun,
+// its sender not left waiting.
+TEST_F(ServiceTest, CloseRunsBaseCommandsAndReleasesTheRestUnrun) {
+    for (const bool wm_close : {false, true}) {
+        SCOPED_TRACE(wm_close);
+        Recorder s;
+        std::thread blocked = Block(s);
+        const VIZur::HWND w = s.Window();
+        std::atomic<int> gone{0};
+        Event base_done, other_done;
+        if (wm_close) {
+            ASSERT_EQ(VIZur::PostMessageW(w, VIZur::WM_CLOSE, 0, 0), 0);
+            ASSERT_TRUE(VIZur::PostMessageGuaranteed(w, Command(3), Tracked(&other_done, &gone)));
+        }
+        ASSERT_TRUE(VIZur::PostMessageGuaranteed(w, Command(0), Tracked(&base_done, &gone)));
+        if (!wm_close) {
+            ASSERT_EQ(VIZur::LazyWindow::PostClose(w), 0);  // what Stop does first
+            EXPECT_EQ(VIZur::PostMessageW(w, Command(7), 0, 0), VIZur::ERROR_INVALID_WINDOW_HANDLE);
+            EXPECT_EQ(s.SendCommand(8), 0u);  // fails at once instead of waiting for ever
+        }
+        s.gate.set();
+        blocked.join();
+        EXPECT_TRUE(wait_one(base_done, 5s));
+        EXPECT_EQ(wait_one(other_done, wm_close ? 5s : 0ms), wm_close);
+        s.Stop();  // after a WM_CLOSE the thread ended by itself; Stop only joins
+        EXPECT_EQ(gone, wm_close ? 2 : 1);
+        EXPECT_EQ(s.Events(), (Strings{"begin", "create", "cmd9", "cmd0", "close", "end"}));
+    }
 }

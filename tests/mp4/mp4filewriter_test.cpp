@@ -1,4 +1,5 @@
-// The writer's files are judged by ffprobe and ffmpeg, which we did not write.
+// The writer's files, and those of the record command that feeds it from our
+// demultiplexer, are judged by ffprobe and ffmpeg, which we did not write.
 // Input frames come from transport streams made by the ffmpeg tool: Annex B
 // H.264 and ADTS AAC exactly as a live recorder receives them.
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@ extern "C" {
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +27,7 @@ extern "C" {
 using vemx::mp4filewriter::MP4FileWriter;
 using vemx_test::LogCapture;
 using vemx_test::TempDir;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -114,19 +117,39 @@ void write(void* w, const Frame& f, int64_t shift = 0) {
                                              int(f.data.size()));
 }
 
-// The text after the object address of a report line.
-std::string report_text(const std::string& line) {
-    const auto p = line.find(", 0x");
-    return p == std::string::npos ? line : line.substr(p + 4 + 16 + 1);
+// The writer's report lines, with the source line number made N and the
+// writer's address OBJ.
+Strings reports(const LogCapture& log, const void* writer) {
+    char address[32];
+    std::snprintf(address, sizeof address, "0x%016llX",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(writer)));
+    Strings lines = log.lines();
+    for (auto& l : lines) {
+        if (const auto at = l.find(address); at != std::string::npos) l.replace(at, 18, "OBJ");
+        if (const auto open = l.find('('), close = l.find("): "); open < close && close != l.npos)
+            l.replace(open + 1, close - open - 1, "N");
+    }
+    return lines;
+}
+
+const std::string kReport =
+    "[vemx][ERROR]: MP4FileWriter(N): [vemx::mp4filewriter::MP4FileWriter::";
+
+// The frames of input(codec), video and audio apart.
+std::pair<std::vector<Frame>, std::vector<Frame>> split(const std::string& codec) {
+    std::pair<std::vector<Frame>, std::vector<Frame>> out;
+    for (auto& f : input(codec)) (f.video ? out.first : out.second).push_back(std::move(f));
+    return out;
 }
 
 }  // namespace
 
-class RecordH264With : public ::testing::TestWithParam<const char*> {};
+// Without an audio type the file has video only, and audio writes do nothing.
+class RecordH264With : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RecordH264With, AudioCodecGivesAFileThatFfmpegReadsCompletely) {
     const std::string codec = GetParam();
-    const auto frames = input(codec);
+    const auto frames = input(codec.empty() ? "aac" : codec);
     ASSERT_GT(frames.size(), 50u);
     size_t nvideo = 0, naudio = 0;
     int64_t first_audio = INT64_MAX, last_audio = INT64_MIN;
@@ -141,31 +164,31 @@ TEST_P(RecordH264With, AudioCodecGivesAFileThatFfmpegReadsCompletely) {
     for (const auto& f : frames) write(w, f);
     vemx_mp4filewriter_release(w);
     EXPECT_TRUE(log.lines().empty()) << log.lines()[0];
+    EXPECT_EQ(decode_errors("out.mp4"), "");
 
     const auto streams =
         probe("-count_packets -show_entries stream=codec_name,nb_read_packets,duration", "out.mp4");
-    ASSERT_EQ(streams.size(), 2u);
+    ASSERT_EQ(streams.size(), codec.empty() ? 1u : 2u);
     EXPECT_EQ(streams[0].at("codec_name"), "h264");
+    EXPECT_EQ(streams[0].at("nb_read_packets"), std::to_string(nvideo));
+    EXPECT_NEAR(num(streams[0], "duration"), 2.0, 0.04);  // one frame at 25 fps
+    if (codec.empty()) return;
     // MP4 has one object type for MPEG-1 audio; readers name layer II mp3 too.
     EXPECT_EQ(streams[1].at("codec_name"), codec == "mp2" ? "mp3" : codec);
-    EXPECT_EQ(streams[0].at("nb_read_packets"), std::to_string(nvideo));
     EXPECT_EQ(streams[1].at("nb_read_packets"), std::to_string(naudio));
-    EXPECT_NEAR(num(streams[0], "duration"), 2.0, 0.04);  // one frame at 25 fps
     // Audio from before the zero point (the first frame written) is cut there.
     const std::map<std::string, int> samples = {
         {"aac", 1024}, {"mp2", 1152}, {"mp3", 1152}, {"ac3", 1536}, {"eac3", 1536}};
     const double frame = samples.at(codec) / 48000.0;
     const double visible = (last_audio - std::max(first_audio, frames[0].pts)) / 1e7 + frame;
     EXPECT_NEAR(num(streams[1], "duration"), visible, frame);
-    EXPECT_EQ(decode_errors("out.mp4"), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Mp4, RecordH264With,
-                         ::testing::Values("aac", "mp2", "ac3", "mp3", "eac3"));
+                         ::testing::Values("aac", "mp2", "ac3", "mp3", "eac3", ""));
 
 TEST(Mp4FileWriter, TwoThreadsIntoAContainerChosenByName) {
-    std::vector<Frame> video, audio;
-    for (auto& f : input("aac")) (f.video ? video : audio).push_back(std::move(f));
+    const auto [video, audio] = split("aac");
     TempDir out;
     for (const char* file : {"out.mov", "out.ts"}) {
         void* w = new_writer(file, "h264", "aac");
@@ -189,8 +212,7 @@ TEST(Mp4FileWriter, TwoThreadsIntoAContainerChosenByName) {
 }
 
 TEST(Mp4FileWriter, OneZeroPointForBothStreams) {
-    std::vector<Frame> video, audio;
-    for (auto& f : input("mp2")) (f.video ? video : audio).push_back(std::move(f));
+    const auto [video, audio] = split("mp2");
     TempDir out;
     // Video first; the audio starts 0.5 s before or after it and keeps that
     // distance in the file.
@@ -210,11 +232,9 @@ TEST(Mp4FileWriter, OneZeroPointForBothStreams) {
 }
 
 TEST(Mp4FileWriter, HundredNanosecondTimestampsBecomeTheStreamTimeBase) {
-    TempDir out;
-    vemx_test::run_command(
-        "ffmpeg -v error -f lavfi -i sine=r=48000 -ac 2 -t 0.2 -c:a mp2 -f mp2 t.mp2");
-    const auto frames = read_frames("t.mp2");
+    const auto frames = split("mp2").second;
     ASSERT_GE(frames.size(), 6u);
+    TempDir out;
     LogCapture log;
     auto* w = static_cast<MP4FileWriter*>(new_writer("t.mp4", nullptr, "mp2"));
     ASSERT_EQ(w->Init(), 1);
@@ -228,11 +248,8 @@ TEST(Mp4FileWriter, HundredNanosecondTimestampsBecomeTheStreamTimeBase) {
     w->WriteAudioFrame(50000000, 50000000, frames[5].data.data(), 0);
     vemx_mp4filewriter_release(w);
 
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("[vemx::mp4filewriter::MP4FileWriter::WriteAudioFrame], 0x"),
-              std::string::npos);
-    EXPECT_EQ(report_text(lines[0]), "av_interleaved_write_frame, err=-22\n");
+    EXPECT_EQ(reports(log, w),
+              Strings{kReport + "WriteAudioFrame], OBJ av_interleaved_write_frame, err=-22\n"});
     std::vector<std::string> pts;
     for (const auto& p : probe("-show_entries packet=pts", "t.mp4")) pts.push_back(p.at("pts"));
     EXPECT_EQ(pts, (std::vector<std::string>{"0", "48000", "96000", "144000"}));
@@ -254,23 +271,6 @@ TEST(Mp4FileWriter, NamesIgnoreLetterCaseAndEmptyTypesWriteNoStream) {
     vemx_mp4filewriter_set_filename(w, "b.mp4");
     EXPECT_EQ(vemx_mp4filewriter_init(w), 1);
     vemx_mp4filewriter_release(w);
-
-    // Video only: audio writes do nothing.
-    const auto frames = input("aac");
-    w = new_writer("v.mp4", "h264", "");
-    ASSERT_EQ(vemx_mp4filewriter_init(w), 1);
-    size_t nvideo = 0;
-    for (const auto& f : frames) {
-        nvideo += f.video;
-        vemx_mp4filewriter_write_audio_frame(w, f.pts, f.dts, f.data.data(), int(f.data.size()));
-        if (f.video) write(w, f);
-    }
-    vemx_mp4filewriter_release(w);
-    const auto streams =
-        probe("-count_packets -show_entries stream=codec_name,nb_read_packets", "v.mp4");
-    ASSERT_EQ(streams.size(), 1u);
-    EXPECT_EQ(streams[0].at("codec_name"), "h264");
-    EXPECT_EQ(streams[0].at("nb_read_packets"), std::to_string(nvideo));
 }
 
 TEST(Mp4FileWriter, InitFailuresAreReportedOnceAndLeaveNothingToWrite) {
@@ -299,8 +299,8 @@ TEST(Mp4FileWriter, InitFailuresAreReportedOnceAndLeaveNothingToWrite) {
         EXPECT_EQ(vemx_mp4filewriter_init(w), 0);
         // Once the container existed, the writer stays failed: a second init
         // says so, frames are ignored and the release writes no trailer.
-        const bool reached_context = c.file && std::string(c.file) != "out.xyz";
-        if (reached_context) {
+        Strings want = {kReport + "Init], OBJ " + c.text};
+        if (c.file && std::string(c.file) != "out.xyz") {
             vemx_mp4filewriter_set_video_property(w, "", 0, 0, "", 0, 0);
             vemx_mp4filewriter_set_audio_property(w, "mp2", 2, "s16", 48000);
             vemx_mp4filewriter_set_filename(w, "ok.mp4");
@@ -308,22 +308,10 @@ TEST(Mp4FileWriter, InitFailuresAreReportedOnceAndLeaveNothingToWrite) {
             const uint8_t bytes[4] = {0, 0, 1, 9};
             vemx_mp4filewriter_write_video_frame(w, 0, 0, bytes, 4, 1);
             vemx_mp4filewriter_write_audio_frame(w, 0, 0, bytes, 4);
+            want.push_back(kReport + "Init], OBJ reinit\n");
         }
-        char address[32];
-        std::snprintf(address, sizeof address, "0x%016llX",
-                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(w)));
         vemx_mp4filewriter_release(w);
-        const auto lines = log.lines();
-        ASSERT_EQ(lines.size(), reached_context ? 2u : 1u) << c.text;
-        EXPECT_EQ(lines[0].rfind("[vemx][ERROR]: MP4FileWriter(", 0), 0u) << lines[0];
-        EXPECT_NE(lines[0].find("): [vemx::mp4filewriter::MP4FileWriter::Init], " +
-                                std::string(address) + " "),
-                  std::string::npos)
-            << lines[0];
-        EXPECT_EQ(report_text(lines[0]), c.text);
-        if (reached_context) {
-            EXPECT_EQ(report_text(lines[1]), "reinit\n");
-        }
+        EXPECT_EQ(reports(log, w), want);
     }
     EXPECT_FALSE(std::filesystem::exists("a.mp4"));
 
@@ -332,7 +320,27 @@ TEST(Mp4FileWriter, InitFailuresAreReportedOnceAndLeaveNothingToWrite) {
     EXPECT_EQ(vemx_mp4filewriter_init(w), 1);
     EXPECT_EQ(vemx_mp4filewriter_init(w), 0);
     vemx_mp4filewriter_release(w);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(report_text(log.lines()[0]), "reinit\n");
+    EXPECT_EQ(reports(log, w), Strings{kReport + "Init], OBJ reinit\n"});
     EXPECT_NE(vemx_test::read_file("b.mp4").find("moov"), std::string::npos);  // trailer written
+}
+
+TEST(RecordTool, TransportStreamBecomesAnMp4ThatFfmpegDecodesCleanly) {
+    TempDir dir;
+    vemx_test::run_command(
+        "ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "
+        "sine=f=1000:r=48000 -t 2 -c:v libx264 -g 25 -pix_fmt yuv420p -c:a aac -ac 2 in.ts");
+    const std::string out =
+        vemx_test::run_command("VEMX_LOG=off '" VEMX_TOOL "' record in.ts out.mp4 2>&1");
+    EXPECT_NE(out.find("recorded out.mp4: 50 video and"), std::string::npos) << out;
+    // A transport stream lists its streams again under its program.
+    std::set<std::string> counts[2];
+    for (int i = 0; i < 2; ++i)
+        for (const auto& st :
+             probe("-count_packets -show_entries stream=codec_type,nb_read_packets",
+                   i ? "out.mp4" : "in.ts"))
+            counts[i].insert(st.at("codec_type") + "," + st.at("nb_read_packets"));
+    EXPECT_EQ(counts[1], counts[0]);
+    EXPECT_EQ(decode_errors("out.mp4"), "");
+    EXPECT_NEAR(num(probe("-show_entries format=duration", "out.mp4").at(0), "duration"), 2.0,
+                0.05);
 }

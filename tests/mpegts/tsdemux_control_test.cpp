@@ -2,14 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
-#include "mpegts/tsdemux_inputs.h"
+#include "mpegts/ts_support.h"
+#include "platform/waitable.h"
 
 using namespace ts_test;
 using namespace std::chrono_literals;
+using vemx::platform::Event;
+using vemx::platform::wait_one;
 using vemx_test::LogCapture;
 
 namespace {
@@ -56,6 +57,15 @@ struct Collector {
     }
 };
 
+// Starts `demux`, writes `bytes` in blocks, stops and releases it.
+void RunDemux(void* demux, const std::vector<uint8_t>& bytes, size_t block) {
+    ASSERT_EQ(vemx_tsdemux_init(demux), 1);
+    for (size_t at = 0; at < bytes.size(); at += block)
+        vemx_tsdemux_write_data(demux, bytes.data() + at, std::min(block, bytes.size() - at));
+    vemx_tsdemux_uninit(demux);
+    vemx_tsdemux_release(demux);
+}
+
 }  // namespace
 
 TEST(TsDemuxFeed, BlocksAreDroppedAtOnceWhenNoThreadRuns) {
@@ -81,11 +91,8 @@ TEST(TsDemuxFeed, BlocksAreDroppedAtOnceWhenNoThreadRuns) {
 TEST(TsDemuxFeed, BlockIsNotReadAfterWriteDataReturns) {
     const auto bytes = Bytes("h264_aac");
     constexpr size_t kBlock = 10000;  // several reads per block
-    const Recorder in_place = Demux(bytes, Blocks(kBlock));
+    const Packets in_place = Delivery(bytes, Blocks(kBlock));
     Recorder rec;
-    rec.demux = vemx_tsdemux_new();
-    vemx_tsdemux_set_media_info_callback(rec.demux, &Recorder::OnInfos, &rec);
-    ASSERT_EQ(vemx_tsdemux_init(rec.demux), 1);
     std::vector<uint8_t> scratch(kBlock);
     for (size_t at = 0; at < bytes.size(); at += kBlock) {
         const size_t n = std::min(kBlock, bytes.size() - at);
@@ -94,28 +101,24 @@ TEST(TsDemuxFeed, BlockIsNotReadAfterWriteDataReturns) {
         std::fill(scratch.begin(), scratch.end(), uint8_t{0x47});  // sync bytes and nothing else
     }
     vemx_tsdemux_uninit(rec.demux);
-    vemx_tsdemux_release(rec.demux);
-    ASSERT_FALSE(in_place.packets.empty());
-    EXPECT_EQ(rec.packets, in_place.packets);
+    ASSERT_FALSE(in_place.empty());
+    EXPECT_EQ(rec.packets, in_place);
 }
 
 TEST(TsDemuxFeed, SmallReadBufferEmptyBlocksAndUninitWhileWaitingForData) {
     const auto bytes = Bytes("h264_aac");
     LogCapture log;
-    Recorder rec;
-    rec.demux = vemx_tsdemux_new();
-    vemx_tsdemux_set_buffer_size(rec.demux, 100);  // many reads per block
-    vemx_tsdemux_set_media_info_callback(rec.demux, &Recorder::OnInfos, &rec);
-    ASSERT_EQ(vemx_tsdemux_init(rec.demux), 1);
-    for (size_t at = 0; at < bytes.size(); at += 5000) {
-        vemx_tsdemux_write_data(rec.demux, bytes.data() + at,
-                                std::min<size_t>(5000, bytes.size() - at));
-        vemx_tsdemux_write_data(rec.demux, bytes.data(), 0);
+    {
+        Recorder rec([](void* d) { vemx_tsdemux_set_buffer_size(d, 100); });  // many reads a block
+        for (size_t at = 0; at < bytes.size(); at += 5000) {
+            vemx_tsdemux_write_data(rec.demux, bytes.data() + at,
+                                    std::min<size_t>(5000, bytes.size() - at));
+            vemx_tsdemux_write_data(rec.demux, bytes.data(), 0);
+        }
+        vemx_tsdemux_uninit(rec.demux);  // the thread waits for data here
+        EXPECT_EQ(rec.packets[256].size(), Probe("h264_aac", 256).size());
+        EXPECT_EQ(rec.packets[257].size(), Probe("h264_aac", 257).size());
     }
-    vemx_tsdemux_uninit(rec.demux);  // the thread waits for data here
-    vemx_tsdemux_release(rec.demux);
-    EXPECT_EQ(rec.packets[256].size(), Probe("h264_aac", 256).size());
-    EXPECT_EQ(rec.packets[257].size(), Probe("h264_aac", 257).size());
 
     std::vector<std::string> lines;
     for (const auto& line : log.lines())
@@ -139,39 +142,27 @@ TEST(TsDemuxFeed, SmallReadBufferEmptyBlocksAndUninitWhileWaitingForData) {
     EXPECT_EQ(lines[10], "INFO[vemx|tsdemux] Waiting for thread done...\n");  // release
 }
 
+// The thread sits in a callback, so the writer blocks on a block; then the
+// thread is stopped and let go.
 TEST(TsDemuxFeed, BlockedWriterIsReleasedWhenTheThreadEnds) {
     const auto bytes = Bytes("h264_aac");
-    struct Gate {
-        std::mutex lock;
-        std::condition_variable cv;
-        bool entered = false, open = false;
-    } gate;
+    Event gate[2] = {Event(), Event(true)};  // entered, open
     void* demux = vemx_tsdemux_new();
     auto hold = [](int64_t, int64_t, const uint8_t*, int64_t, bool, void* ctx) {
-        auto* g = static_cast<Gate*>(ctx);
-        std::unique_lock lock(g->lock);
-        g->entered = true;
-        g->cv.notify_all();
-        g->cv.wait(lock, [&] { return g->open; });
+        static_cast<Event*>(ctx)[0].set();
+        wait_one(static_cast<Event*>(ctx)[1]);
     };
-    vemx_tsdemux_set_callbacks(demux, nullptr, hold, nullptr, &gate);
+    vemx_tsdemux_set_callbacks(demux, nullptr, hold, nullptr, gate);
     ASSERT_EQ(vemx_tsdemux_init(demux), 1);
-    // The thread sits in a callback, so the writer blocks on a block; then
-    // the thread is stopped and let go.
     std::thread writer([&] {
         for (size_t at = 0; at < bytes.size(); at += 188)
             vemx_tsdemux_write_data(demux, bytes.data() + at, 188);
     });
-    std::unique_lock lock(gate.lock);
-    gate.cv.wait(lock, [&] { return gate.entered; });
-    lock.unlock();
+    ASSERT_TRUE(wait_one(gate[0], 30s));
     std::this_thread::sleep_for(50ms);
     std::thread stopper([&] { vemx_tsdemux_uninit(demux); });
     std::this_thread::sleep_for(50ms);
-    lock.lock();
-    gate.open = true;
-    gate.cv.notify_all();
-    lock.unlock();
+    gate[1].set();
     writer.join();
     stopper.join();
     vemx_tsdemux_release(demux);
@@ -179,14 +170,8 @@ TEST(TsDemuxFeed, BlockedWriterIsReleasedWhenTheThreadEnds) {
 
 TEST(TsDemuxFeed, ReleaseWithoutUninitStopsTheThread) {
     const auto bytes = Bytes("mpeg2_mp2");
-    for (size_t cut : {size_t{0}, size_t{188 * 3}, bytes.size() / 2}) {
-        Recorder rec;
-        rec.demux = vemx_tsdemux_new();
-        vemx_tsdemux_set_media_info_callback(rec.demux, &Recorder::OnInfos, &rec);
-        ASSERT_EQ(vemx_tsdemux_init(rec.demux), 1);
-        vemx_tsdemux_write_data(rec.demux, bytes.data(), cut);
-        vemx_tsdemux_release(rec.demux);
-    }
+    for (size_t cut : {size_t{0}, size_t{188 * 3}, bytes.size() / 2})
+        vemx_tsdemux_write_data(Recorder().demux, bytes.data(), cut);
 }
 
 TEST(TsDemuxRegistration, InputWithoutAudioReportsTheEmptyRecordAndNegativeIdsAreRefused) {
@@ -196,9 +181,7 @@ TEST(TsDemuxRegistration, InputWithoutAudioReportsTheEmptyRecordAndNegativeIdsAr
     vemx_tsdemux_set_video_callback(demux, -5, &Collector::OnVideo, &c);
     vemx_tsdemux_set_callbacks(demux, &Collector::OnFormat, &Collector::OnVideo,
                                &Collector::OnAudio, &c);
-    ASSERT_EQ(vemx_tsdemux_init(demux), 1);
-    Feed(demux, Bytes("video_only"), Blocks(4096));
-    vemx_tsdemux_release(demux);
+    RunDemux(demux, Bytes("video_only"), 4096);
     EXPECT_EQ(c.formats, std::vector<std::string>{"0 h264 160x120 yv12 25/1  0  0"});
     EXPECT_EQ(c.count("0v"), Probe("video_only", 256).size());
     EXPECT_EQ(c.count("0a"), 0u);
@@ -217,19 +200,15 @@ TEST(TsDemuxRegistration, TracksFollowTheirProgramsBesideTheMainCallbacks) {
     vemx_tsdemux_set_callbacks2(demux, 2, 258, 259, &Collector::OnFormat2, &Collector::OnVideo2,
                                 &Collector::OnAudio2, &c);
     vemx_tsdemux_set_callbacks2(demux, 3, 258, -1, nullptr, nullptr, nullptr, &c);  // all defaults
-    ASSERT_EQ(vemx_tsdemux_init(demux), 1);
-    Feed(demux, Bytes("two_programs"), Blocks(65536));
-    vemx_tsdemux_release(demux);
+    RunDemux(demux, Bytes("two_programs"), 65536);
 
     // Decoded audio is announced as what is delivered: 16-bit stereo.
     EXPECT_EQ(c.formats,
               (std::vector<std::string>{"0 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000",
                                         "1 h264 160x120 yv12 25/1 adts 1 fltp 48000",
                                         "2 mpeg2video 160x120 yv12 25/1 pcm 2 s16 48000"}));
-    EXPECT_EQ(c.count("1v"), Probe("two_programs", 256).size());
-    EXPECT_EQ(c.count("1a"), Probe("two_programs", 257).size());
-    EXPECT_EQ(c.count("2v"), Probe("two_programs", 258).size());
-    EXPECT_EQ(c.count("2a"), Probe("two_programs", 259).size());
+    for (const auto& [key, pid] : {std::pair{"1v", 256}, {"1a", 257}, {"2v", 258}, {"2a", 259}})
+        EXPECT_EQ(c.count(key), Probe("two_programs", pid).size()) << key;
     EXPECT_EQ(c.count("0v"), c.count("2v"));
     EXPECT_EQ(c.count("0a"), c.count("2a"));
 }
@@ -271,15 +250,12 @@ TEST(TsDemuxRegistration, StreamStillWithoutSizeAfterProbingIsReportedAndDeliver
     std::vector<uint8_t> bytes(whole.begin(), whole.begin() + 3 * 188);
     bytes.insert(bytes.end(), whole.begin() + 40 * 188, whole.end());
     LogCapture log;
-    Recorder rec;
-    rec.demux = vemx_tsdemux_new();
-    vemx_tsdemux_set_probe_size(rec.demux, 1);
-    vemx_tsdemux_set_analyze_duration(rec.demux, 1);
-    vemx_tsdemux_set_scan_all_pmts(rec.demux, 1);
-    vemx_tsdemux_set_media_info_callback(rec.demux, &Recorder::OnInfos, &rec);
-    ASSERT_EQ(vemx_tsdemux_init(rec.demux), 1);
-    Feed(rec.demux, bytes, Blocks(65536));
-    vemx_tsdemux_release(rec.demux);
+    Recorder rec([](void* d) {
+        vemx_tsdemux_set_probe_size(d, 1);
+        vemx_tsdemux_set_analyze_duration(d, 1);
+        vemx_tsdemux_set_scan_all_pmts(d, 1);
+    });
+    rec.Feed(bytes, Blocks(65536));
     ASSERT_EQ(rec.infos.count(256), 1u);
     EXPECT_EQ(rec.infos.at(256).width, 0);
     EXPECT_EQ(log.count_containing("ERROR[vemx|tsdemux] NOT all media infos are ready!!\n"), 1u);

@@ -1,24 +1,41 @@
 #pragma once
-// Shared by the multiplexer tests: elementary streams made by the ffmpeg
-// tool, libavformat reading them and our output back, a feeder, a capture of
-// the delivered blocks, and a transport-packet checker.
-extern "C" {
-#include <libavformat/avformat.h>
-}
+// Shared by the transport-stream tests: inputs made by the ffmpeg tool,
+// libavformat's and ffprobe's reading of them, a feeder and a capture for the
+// multiplexer, a recorder for the demultiplexer, and a packet checker.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "common/log_capture.h"
+#include "vemx/vemx_tsdemux.h"
 #include "vemx/vemx_tsmux.h"
 
-namespace tsmux_test {
+namespace ts_test {
+
+inline uint64_t Hash(const uint8_t* data, size_t size) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 1099511628211ull;
+    return h;
+}
+
+// ---- Multiplexer side ----
 
 struct Frame {
     std::string bytes;
@@ -34,17 +51,22 @@ inline bool IsVideo(const std::string& kind) {
 }
 
 // Frames of a file as libavformat's demuxers and parsers split them, keyed by
-// stream id (the PID in a transport stream).
-inline std::map<int, std::vector<Frame>> Demux(const std::string& path) {
+// stream id (the PID in a transport stream).  Timestamps in the stream's time
+// base, or in 100 ns from the start of the file.
+inline std::map<int, std::vector<Frame>> ReadBack(const std::string& path, bool hns = false) {
     std::map<int, std::vector<Frame>> out;
     AVFormatContext* fc = nullptr;
     if (avformat_open_input(&fc, path.c_str(), nullptr, nullptr) < 0) return out;
     AVPacket* pkt = av_packet_alloc();
     avformat_find_stream_info(fc, nullptr);
     while (av_read_frame(fc, pkt) >= 0) {
-        out[fc->streams[pkt->stream_index]->id].push_back(
-            {std::string(reinterpret_cast<char*>(pkt->data), pkt->size),
-             (pkt->flags & AV_PKT_FLAG_KEY) != 0, pkt->pts, pkt->dts});
+        const AVStream* st = fc->streams[pkt->stream_index];
+        auto time = [&](int64_t t) {
+            return hns ? av_rescale_q(t, st->time_base, {1, 10000000}) - fc->start_time * 10 : t;
+        };
+        out[st->id].push_back({std::string(reinterpret_cast<char*>(pkt->data), pkt->size),
+                               (pkt->flags & AV_PKT_FLAG_KEY) != 0, time(pkt->pts),
+                               time(pkt->dts)});
         av_packet_unref(pkt);
     }
     av_packet_free(&pkt);
@@ -75,7 +97,7 @@ inline std::vector<Frame> EsFrames(const std::string& kind, int64_t start = 0) {
         const std::string path = std::filesystem::temp_directory_path().string() + "/vemx-tsmux-" +
                                  std::to_string(getpid()) + "." + kind;
         std::system(("ffmpeg -nostdin -v error -y " + recipe.at(kind) + " " + path).c_str());
-        auto d = Demux(path);
+        auto d = ReadBack(path);
         std::filesystem::remove(path);
         made[kind] = d.empty() ? std::vector<Frame>{} : d.begin()->second;
     }
@@ -94,6 +116,17 @@ struct Input {
     unsigned pid;  // 0: the single stream of that medium
     std::vector<Frame> frames;
 };
+
+// PID-keyed streams for every input, in program pid / 256 when asked.
+inline void AddStreams(void* mux, const std::vector<Input>& inputs, bool programs) {
+    for (const auto& in : inputs) {
+        if (IsVideo(in.kind))
+            vemx_tsmux_set_video_property1(mux, in.pid, in.kind.c_str(), 160, 96, "yv12", 25, 1);
+        else
+            vemx_tsmux_set_audio_property1(mux, in.pid, in.kind.c_str(), 2, "s16", 48000);
+        if (programs) vemx_tsmux_program_add_stream(mux, in.pid >> 8, in.pid);
+    }
+}
 
 // Writes every frame in dts order (earlier inputs first on ties), through the
 // single-stream writers for pid 0 and the PID-keyed ones otherwise.
@@ -218,4 +251,150 @@ struct TsScan {
     }
 };
 
-}  // namespace tsmux_test
+// ---- Demultiplexer side ----
+
+// The transport stream made by `name`'s recipe, on first use, in a directory
+// removed when the program ends.  One second of 160x120 video and a tone.
+inline std::string Path(const std::string& name) {
+    static const std::string more =
+        "-f lavfi -i sine=sample_rate=48000:duration=1 -f lavfi -i "
+        "testsrc=size=160x120:duration=1 ";
+    static const std::string x264 = "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 12 ";
+    static const std::map<std::string, std::string> recipes = {
+        {"h264_aac", x264 + "-c:a aac"},
+        {"hevc_latm",
+         "-c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params log-level=none -c:a aac "
+         "-mpegts_flags latm"},
+        {"mpeg2_mp2", "-c:v mpeg2video -pix_fmt yuv420p -c:a mp2"},
+        {"mp3_ac3_eac3", more + more + "-map 0:v -map 1:a -map 2:a -map 4:a " + x264 +
+                             "-c:a:0 libmp3lame -c:a:1 ac3 -ar:a:1 44100 -c:a:2 eac3"},
+        {"two_programs",
+         more + "-map 0:v -map 1:a -map 3:v -map 2:a " + x264 +
+             "-c:v:1 mpeg2video -c:a:0 aac -c:a:1 mp2 -program program_num=1:st=0:st=1 "
+             "-program program_num=2:st=2:st=3"},
+        {"with_mpeg4", more + "-map 0:v -map 3:v -map 1:a " + x264 + "-c:v:1 mpeg4 -c:a aac"},
+        {"video_only", "-map 0:v " + x264},
+    };
+    struct Dir {
+        Dir() {
+            char tmpl[] = "/tmp/vemx-tsdemux-XXXXXX";
+            path = mkdtemp(tmpl) ? tmpl : "/tmp";
+        }
+        ~Dir() { std::filesystem::remove_all(path); }
+        std::string path;
+    };
+    static const Dir dir;
+    const std::string path = dir.path + "/" + name + ".ts";
+    if (!std::filesystem::exists(path))
+        vemx_test::run_command(
+            "ffmpeg -v error -nostdin -y -f lavfi -i testsrc=size=160x120:rate=25:duration=1 "
+            "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 " +
+            recipes.at(name) + " -f mpegts " + path + " 2>&1");
+    return path;
+}
+
+inline std::vector<uint8_t> Bytes(const std::string& name) {
+    const std::string s = vemx_test::read_file(Path(name));
+    return {s.begin(), s.end()};
+}
+
+// libavformat's packets of one stream id, in 100 ns from the start.
+inline std::vector<Frame> Probe(const std::string& name, int pid) {
+    return ReadBack(Path(name), true)[pid];
+}
+
+struct Delivered {
+    int64_t pts, dts, size;
+    bool key;
+    uint64_t hash;
+    bool operator==(const Delivered&) const = default;
+};
+
+struct Info {
+    std::string media_type, type, pix_fmt, sample_fmt;
+    int width, height, fps_num, fps_den, channels, sample_rate, program_id;
+};
+
+using Packets = std::map<int, std::vector<Delivered>>;  // by stream id
+
+// A demultiplexer, set up by `configure` before its init, that registers
+// every stream from inside the media-info callback and records what each
+// delivers.  Read it after Feed, which ends with the uninit that joins the
+// demux thread; released with the object.
+struct Recorder {
+    void* demux = vemx_tsdemux_new();
+    std::map<int, Info> infos;  // by stream id
+    Packets packets;
+    std::vector<int16_t> pcm;  // the first decoded samples of any stream
+    std::vector<std::unique_ptr<std::pair<Recorder*, int>>> slots;
+
+    explicit Recorder(const std::function<void(void*)>& configure = nullptr) {
+        vemx_tsdemux_set_media_info_callback(demux, &OnInfos, this);
+        if (configure) configure(demux);
+        EXPECT_EQ(vemx_tsdemux_init(demux), 1);
+    }
+    ~Recorder() { vemx_tsdemux_release(demux); }
+
+    // Feeds `bytes` in blocks of next_block() bytes, then stops the thread so
+    // that everything libavformat still holds is delivered.
+    template <class NextBlock>
+    Recorder& Feed(const std::vector<uint8_t>& bytes, NextBlock next_block) {
+        for (size_t at = 0, n; at < bytes.size(); at += n) {
+            n = std::min(bytes.size() - at, next_block());
+            EXPECT_EQ(vemx_tsdemux_write_data(demux, bytes.data() + at, n), 0);
+        }
+        vemx_tsdemux_uninit(demux);
+        return *this;
+    }
+
+    static void OnInfos(MediaInfo* const* infos, size_t n, void* ctx) {
+        auto* self = static_cast<Recorder*>(ctx);
+        for (size_t i = 0; i < n; ++i) {
+            const MediaInfo* m = infos[i];
+            const int id = vemx_mediainfo_get_stream_id(m);
+            self->infos[id] = {vemx_mediainfo_get_media_type(m), vemx_mediainfo_get_type(m),
+                               vemx_mediainfo_get_pix_fmt(m),    vemx_mediainfo_get_sample_fmt(m),
+                               vemx_mediainfo_get_width(m),      vemx_mediainfo_get_height(m),
+                               vemx_mediainfo_get_fps_num(m),    vemx_mediainfo_get_fps_den(m),
+                               vemx_mediainfo_get_channels(m),   vemx_mediainfo_get_sample_rate(m),
+                               vemx_mediainfo_get_program_id(m)};
+            auto* slot =
+                self->slots.emplace_back(std::make_unique<std::pair<Recorder*, int>>(self, id))
+                    .get();
+            if (self->infos[id].media_type == "video")
+                vemx_tsdemux_set_video_callback(self->demux, id, &OnVideo, slot);
+            else
+                vemx_tsdemux_set_audio_callback(self->demux, id, &OnAudio, slot);
+        }
+    }
+    static void OnVideo(int64_t pts, int64_t dts, const uint8_t* data, int64_t size, bool key,
+                        void* ctx) {
+        auto [self, id] = *static_cast<std::pair<Recorder*, int>*>(ctx);
+        self->packets[id].push_back({pts, dts, size, key, Hash(data, size_t(size))});
+    }
+    static void OnAudio(int64_t pts, int64_t dts, const uint8_t* data, int64_t size, void* ctx) {
+        OnVideo(pts, dts, data, size, false, ctx);
+        auto& pcm = static_cast<std::pair<Recorder*, int>*>(ctx)->first->pcm;
+        for (int64_t i = 0; i < size / 2 && pcm.size() < 4096; ++i)
+            pcm.push_back(reinterpret_cast<const int16_t*>(data)[i]);
+    }
+};
+
+template <class NextBlock>
+Packets Delivery(const std::vector<uint8_t>& bytes, NextBlock next_block) {
+    return Recorder().Feed(bytes, next_block).packets;
+}
+
+inline auto Blocks(size_t n) {
+    return [n] { return n; };
+}
+
+// Sizes from 1 byte to 1 MiB, evenly spread on a log scale.
+inline auto RandomBlocks(uint32_t seed) {
+    return [rng = std::mt19937(seed)]() mutable {
+        return static_cast<size_t>(
+            std::exp2(std::uniform_real_distribution<double>(0.0, 20.0)(rng)));
+    };
+}
+
+}  // namespace ts_test

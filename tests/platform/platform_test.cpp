@@ -1,0 +1,194 @@
+// The pieces every threaded service stands on: lost wake-ups and races are
+// the faults looked for here.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/critical_section.h"
+#include "platform/doorbell.h"
+#include "platform/refclock.h"
+#include "platform/waitable.h"
+
+using namespace vemx::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+template <class F>
+void OnThreads(int n, F fn) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i) threads.emplace_back(fn);
+    for (auto& t : threads) t.join();
+}
+
+int64_t Now(const ReferenceClock& clock) {
+    int64_t now = 0;
+    EXPECT_EQ(clock.GetTime(&now), 0);
+    return now;
+}
+
+}  // namespace
+
+TEST(Waitables, EventsSemaphoresAndTimeouts) {
+    Event autoev, manual(true);
+    Waitable* both[] = {&autoev, &manual};
+    EXPECT_EQ(wait_any(both, 0ms), kWaitTimeout);
+    autoev.set();
+    autoev.set();  // two sets before a wait still release one wait
+    EXPECT_EQ(wait_any(both, 0ms), 0);
+    EXPECT_EQ(wait_any(both, 0ms), kWaitTimeout);
+    manual.set();
+    EXPECT_EQ(wait_any(both, 0ms), 1);
+    EXPECT_EQ(wait_any(both, 0ms), 1);
+    manual.reset();
+    EXPECT_FALSE(wait_one(manual, 0ms));
+    autoev.set();
+    manual.set();
+    EXPECT_EQ(wait_any(both, 0ms), 0);  // the lowest ready index wins
+
+    const int64_t t0 = monotonic_100ns();
+    EXPECT_FALSE(wait_one(autoev, 20ms));
+    EXPECT_GE(monotonic_100ns() - t0, 200000);
+
+    Semaphore sem(2);
+    EXPECT_TRUE(wait_one(sem, 0ms));
+    EXPECT_TRUE(wait_one(sem, 0ms));
+    EXPECT_FALSE(wait_one(sem, 0ms));
+    // Waiters without a timeout, woken from another thread.
+    std::thread releaser([&] {
+        sem.release(3);
+        std::this_thread::sleep_for(50ms);
+        sem.release(1);
+    });
+    OnThreads(4, [&] { EXPECT_TRUE(wait_one(sem)); });
+    releaser.join();
+    EXPECT_FALSE(wait_one(sem, 0ms));
+}
+
+// One-shot advice fires once, not before its time and not after Unadvise;
+// periodic advice keeps releasing until the clock goes.
+TEST(ReferenceClock, OneShotAndPeriodicAdvice) {
+    Semaphore sem;
+    {
+        auto clock = ReferenceClock::Create();
+        const int64_t now = Now(*clock);
+        Event ev;
+        ReferenceClock::Cookie cookie = 0;
+        ASSERT_EQ(clock->AdviseTime(now, 200000, &ev, &cookie), 0);  // 20 ms
+        ASSERT_TRUE(wait_one(ev, 10s));
+        EXPECT_GE(monotonic_100ns(), now + 200000);
+        EXPECT_FALSE(wait_one(ev, 30ms));                               // once only
+        EXPECT_NE(clock->Unadvise(cookie), 0);                          // already spent
+        ASSERT_EQ(clock->AdviseTime(now, 100000000, &ev, &cookie), 0);  // 10 s ahead
+        ASSERT_EQ(clock->Unadvise(cookie), 0);
+        EXPECT_FALSE(wait_one(ev, 50ms));
+        ASSERT_EQ(clock->AdviseTime(0, now - 1, &ev, &cookie), 0);  // past: at once
+        EXPECT_TRUE(wait_one(ev, 10s));
+        EXPECT_NE(clock->AdviseTime(0, 1, nullptr, &cookie), 0);
+
+        ASSERT_EQ(clock->AdvisePeriodic(now, 20000, &sem, &cookie), 0);  // 2 ms
+        for (int i = 0; i < 10; ++i) ASSERT_TRUE(wait_one(sem, 10s)) << i;
+        EXPECT_NE(clock->AdvisePeriodic(now, 0, &sem, &cookie), 0);
+        // A second clock shares the timer thread but not the advices.
+        auto other = ReferenceClock::Create();
+        ASSERT_EQ(other->AdviseTime(now, 0, &ev, &cookie), 0);
+        EXPECT_TRUE(wait_one(ev, 10s));
+    }
+    while (wait_one(sem, 0ms)) {
+    }
+    EXPECT_FALSE(wait_one(sem, 30ms));
+}
+
+TEST(ReferenceClock, AlarmFiresOnceAtItsLatestTimeAndNotWhenCancelled) {
+    auto clock = ReferenceClock::Create();
+    auto alarm = clock->CreateAlarm();
+    int64_t now = Now(*clock);
+    ASSERT_EQ(alarm->Set(now + 1000000), 0);  // 100 ms, then moved to 20 ms
+    ASSERT_EQ(alarm->Set(now + 200000), 0);
+    ASSERT_TRUE(wait_one(*alarm, 2s));
+    EXPECT_GE(Now(*clock), now + 200000);
+    EXPECT_FALSE(wait_one(*alarm, 150ms));  // once, and the first time is gone
+    // An expiry nobody took is dropped by re-arming or cancelling.
+    for (int cancel = 0; cancel < 2; ++cancel) {
+        now = Now(*clock);
+        ASSERT_EQ(alarm->Set(now - 1), 0);
+        std::this_thread::sleep_for(5ms);
+        ASSERT_EQ(cancel ? alarm->Cancel() : alarm->Set(now + 100000000), 0);
+        EXPECT_FALSE(wait_one(*alarm, 20ms)) << cancel;
+    }
+    ASSERT_EQ(alarm->Set(0), 0);  // the clock's origin: long past
+    EXPECT_TRUE(wait_one(*alarm, 1s));
+    EXPECT_NE(alarm->Set(-1), 0);
+}
+
+// More threads than cores, so holders get preempted and waiters reach the
+// sleeping path as well as the spinning one.
+TEST(CriticalSection, ExcludesUnderContentionAndUnlockWakesASleeper) {
+    CriticalSection cs;
+    long counter = 0;
+    OnThreads(6, [&] {
+        for (int i = 0; i < 50000; ++i) {
+            std::lock_guard lock(cs);
+            ++counter;
+        }
+    });
+    EXPECT_EQ(counter, 300000);
+
+    cs.lock();
+    std::thread waiter([&] {
+        std::lock_guard lock(cs);
+        ++counter;
+    });
+    std::this_thread::sleep_for(30ms);  // long past any spinning
+    EXPECT_FALSE(cs.try_lock());
+    EXPECT_EQ(counter, 300000);
+    cs.unlock();
+    waiter.join();
+    EXPECT_EQ(counter, 300001);
+    EXPECT_TRUE(cs.try_lock());
+    cs.unlock();
+}
+
+// Two threads take turns many times, once sleeping at every turn and once
+// spinning: a ring that slipped between ticket() and the sleep would hang
+// the exchange.
+TEST(Doorbell, PingPongNeverLosesARing) {
+    for (const std::chrono::nanoseconds spin : {0ns, 100000ns}) {
+        Doorbell bells[2];
+        int turn = 0;  // written by one side at a time, published by the rings
+        constexpr int kTurns = 40000;
+        auto play = [&](int side) {
+            for (int i = side; i < kTurns; i += 2) {
+                const uint32_t t = bells[side].ticket();
+                while (std::atomic_ref(turn).load() != i) bells[side].wait(t, spin);
+                std::atomic_ref(turn).store(i + 1);
+                bells[1 - side].ring();
+            }
+        };
+        std::thread other(play, 1);
+        play(0);
+        other.join();
+        EXPECT_EQ(turn, kTurns);
+    }
+    Doorbell bell;
+    const uint32_t t = bell.ticket();
+    bell.ring();
+    const auto start = std::chrono::steady_clock::now();
+    bell.wait(t, 10s);  // would spin for ten seconds if the ring were missed
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST(SpinBudget, SpinsOnlyWhileWaitsAreShort) {
+    SpinBudget budget(50us);
+    EXPECT_GT(budget.next(), 0ns);
+    for (int i = 0; i < 40; ++i) budget.record(2ms);  // a live source
+    EXPECT_EQ(budget.next(), 0ns);
+    for (int i = 0; i < 40; ++i) budget.record(3us);  // a feeder pushing from memory
+    EXPECT_GT(budget.next(), 3us);
+    EXPECT_LE(budget.next(), 50us);
+}
