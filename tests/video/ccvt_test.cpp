@@ -3,6 +3,7 @@
 // every (Y, Cb, Cr); then hand-worked values and the load-time tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -212,10 +213,29 @@ TEST(CcvtPath, StartsOnTheWidestPathUnlessForcedNarrower) {
     EXPECT_EQ(ChoosePath("ssse3", false, false), SimdPath::Sse2);
 }
 
-// The integer gains are pinned by the conversions above; the doubles they
-// were rounded from, and the hue steps, are checked here.
-TEST(CcvtTables, DoublesAndHueSteps) {
+// The conversions above reach the integer gains only through their outputs;
+// the records themselves, the doubles they were rounded from and the hue
+// steps are checked here.
+TEST(CcvtTables, RecordsDoublesAndHueSteps) {
     const auto& t = vemx::ccvt::GetTables();
+    for (int i = 0; i < 7; ++i) {
+        const auto& g = t.standard[i];
+        const auto& w = kStandard[i];
+        EXPECT_TRUE(g.y_offset == w.y_offset && g.y_gain == w.y_gain && g.cr_to_r == w.cr_to_r &&
+                    g.cb_to_g == w.cb_to_g && g.cr_to_g == w.cr_to_g && g.cb_to_b == w.cb_to_b)
+            << "standard record " << i;
+        const auto same = [](const int16_t(&offset)[3], const int16_t(&m)[3][3], const Affine& a) {
+            for (int c = 0; c < 3; ++c)
+                if (offset[c] != a.offset[c] || !std::equal(m[c], m[c] + 3, a.m[c])) return false;
+            return true;
+        };
+        const auto& r = t.reencode[i];
+        const int16_t r_offsets[3] = {r.luma_offset, r.chroma_offset[0], r.chroma_offset[1]};
+        EXPECT_TRUE(same(t.camera_rgb[i].offset, t.camera_rgb[i].m, i == 6 ? kCameraRgb6 : kZero) &&
+                    same(t.camera_yuv[i].offset, t.camera_yuv[i].m, i == 6 ? kCameraYuv6 : kZero) &&
+                    same(r_offsets, r.m, i == 4 ? kReencode4 : kZero))
+            << "camera or re-encoding record " << i;
+    }
     EXPECT_EQ(t.standard[0].cr_to_r_d, 0.0);  // record 0 carries no double copies
     EXPECT_NEAR(t.standard[3].cr_to_r_d, 1.402, 1e-12);
     EXPECT_NEAR(t.standard[1].y_gain_d, 255.0 / 219.0, 1e-12);
