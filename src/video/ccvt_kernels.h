@@ -425,28 +425,36 @@ inline void Yuy2Terms(const Math& m, typename V::R s, typename V::R (&out)[3]) {
     }
 }
 
-template <class V, class Math, int Bpp, bool Bgr, bool kAligned32 = false>
+template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
 inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
     using R = typename V::R;
     R lo, hi;
-    constexpr bool kRuns = V::kLanes == 2 && Bpp == 4;
-    if constexpr (kRuns) {
+    if constexpr (kOrder == Order::kLanes) {
+        // lo: pixels 0-7 of each lane, hi: pixels 8-15.
+        lo = V::load_lanes(s, 32);
+        hi = V::load_lanes(s + 16, 32);
+    } else {
         // Quads of pixels 0-3, 8-11 in lane 0 and 4-7, 12-15 in lane 1: the
         // in-lane interleaving then leaves 8 consecutive pixels per register.
         lo = _mm256_permute4x64_epi64(V::load(s), 0xD8);
         hi = _mm256_permute4x64_epi64(V::load(s + 32), 0xD8);
-    } else {
-        // lo: pixels 0-7 of each lane, hi: pixels 8-15.
-        lo = V::load_lanes(s, 32);
-        hi = V::load_lanes(s + 16, 32);
     }
     R a[3], b[3], rgb[3];
     Yuy2Terms<V>(m, lo, a);
     Yuy2Terms<V>(m, hi, b);
 #pragma GCC unroll 4
     for (int k = 0; k < 3; ++k) rgb[k] = V::packus(a[k], b[k]);
-    constexpr Order kOrder = !kRuns ? Order::kLanes : kAligned32 ? Order::kRuns32 : Order::kRuns;
     StoreRgb<V, Bpp, Bgr, kOrder>(d, rgb);
+}
+
+// The whole blocks of one row; returns the pixels they cover.
+template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
+size_t Yuy2Blocks(const Math& m, size_t n, const uint8_t* s, uint8_t* d) {
+    constexpr size_t kStep = 16 * V::kLanes;
+    size_t x = 0;
+    for (; x + kStep <= n; x += kStep)
+        Yuy2Block<V, Math, Bpp, Bgr, kOrder>(m, s + 2 * x, d + Bpp * x);
+    return x;
 }
 
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
@@ -455,23 +463,23 @@ void Yuy2ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
     const MathT<V> m(record);
     const MathT<V128> m128(record);
     constexpr size_t kGroup = Bpp == 4 ? 16 : 32;
-    constexpr size_t kStep = 16 * V::kLanes;
     const size_t n = size_t{width / kGroup} * kGroup;
+    // As for YV12: two lanes writing 32-bit pixels keep 8 consecutive pixels
+    // per register, stored whole when the row starts aligned to 32 bytes.
+    constexpr bool kRuns = V::kLanes == 2 && Bpp == 4;
     for (uint32_t row = 0; row < height; ++row) {
         const uint8_t* s = src + ptrdiff_t{row} * ss;
         uint8_t* d = dst + ptrdiff_t{row} * ds;
-        size_t x = 0;
-        // Every block writes a multiple of 32 bytes, so a row that starts
-        // aligned to 32 can take whole-register stores throughout.
-        if (V::kLanes == 2 && Bpp == 4 && reinterpret_cast<uintptr_t>(d) % 32 == 0) {
-            for (; x + kStep <= n; x += kStep)
-                Yuy2Block<V, MathT<V>, Bpp, Bgr, true>(m, s + 2 * x, d + Bpp * x);
-        } else {
-            for (; x + kStep <= n; x += kStep)
-                Yuy2Block<V, MathT<V>, Bpp, Bgr>(m, s + 2 * x, d + Bpp * x);
-        }
+        size_t x;
+        if constexpr (!kRuns)
+            x = Yuy2Blocks<V, MathT<V>, Bpp, Bgr, Order::kLanes>(m, n, s, d);
+        else if (reinterpret_cast<uintptr_t>(d) % 32 == 0)
+            x = Yuy2Blocks<V, MathT<V>, Bpp, Bgr, Order::kRuns32>(m, n, s, d);
+        else
+            x = Yuy2Blocks<V, MathT<V>, Bpp, Bgr, Order::kRuns>(m, n, s, d);
         // A wide path may leave one 16-pixel group over.
-        if (x < n) Yuy2Block<V128, MathT<V128>, Bpp, Bgr>(m128, s + 2 * x, d + Bpp * x);
+        if (x < n)
+            Yuy2Block<V128, MathT<V128>, Bpp, Bgr, Order::kLanes>(m128, s + 2 * x, d + Bpp * x);
     }
     _mm_sfence();
 }
