@@ -189,30 +189,34 @@ inline void Join12(const typename V::R (&c)[4], typename V::R (&o)[3]) {
 // Byte masks placing 16 pixels' worth of one plane into the three 16-byte
 // registers of 3-byte output: output byte i takes pixel i / 3 of the plane
 // at position i % 3 and zero elsewhere.  Indexed [output register][plane].
+// The planes hold their pixels in order, or (even_odd) the even pixels in
+// bytes 0-7 and the odd ones in bytes 8-15.
 struct Place24 {
     alignas(16) int8_t mask[3][3][16];
 };
 
-constexpr Place24 MakePlace24() {
+constexpr Place24 MakePlace24(bool even_odd) {
     Place24 p{};
     for (int k = 0; k < 3; ++k)
         for (int c = 0; c < 3; ++c)
             for (int j = 0; j < 16; ++j) {
-                const int i = 16 * k + j;
-                p.mask[k][c][j] = static_cast<int8_t>(i % 3 == c ? i / 3 : -1);
+                const int i = 16 * k + j, pixel = i / 3;
+                const int at = even_odd ? pixel / 2 + 8 * (pixel % 2) : pixel;
+                p.mask[k][c][j] = static_cast<int8_t>(i % 3 == c ? at : -1);
             }
     return p;
 }
 
-inline constexpr Place24 kPlace24 = MakePlace24();
+inline constexpr Place24 kPlace24[2] = {MakePlace24(false), MakePlace24(true)};
 
 // Three planes of 16 bytes per lane straight to three registers of 3-byte
 // pixels, with no 4-byte stage in between.
-template <class V>
+template <class V, bool kEvenOdd>
 inline void Pack24(typename V::R first, typename V::R g, typename V::R last,
                    typename V::R (&o)[3]) {
     const auto mask = [](int k, int c) {
-        return V::broadcast(_mm_load_si128(reinterpret_cast<const __m128i*>(kPlace24.mask[k][c])));
+        return V::broadcast(
+            _mm_load_si128(reinterpret_cast<const __m128i*>(kPlace24[kEvenOdd].mask[k][c])));
     };
 #pragma GCC unroll 4
     for (int k = 0; k < 3; ++k) {
@@ -250,8 +254,10 @@ inline void Store24(uint8_t* d, __m128i first, __m128i g, __m128i last) {
 // destination aligned to 32 bytes.
 enum class Order { kLanes, kRuns, kRuns32 };
 
-// Interleaves 16 pixels per lane and streams them out.
-template <class V, int Bpp, bool Bgr, Order kOrder = Order::kLanes>
+// Interleaves 16 pixels per lane and streams them out.  kEvenOdd: the
+// planes hold the even pixels, then the odd ones (3-byte output with byte
+// shuffles only).
+template <class V, int Bpp, bool Bgr, Order kOrder = Order::kLanes, bool kEvenOdd = false>
 inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     using R = typename V::R;
     const R first = Bgr ? rgb[2] : rgb[0];
@@ -259,7 +265,7 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     if constexpr (Bpp == 3) {
 #if defined(__SSSE3__)
         R o[3];
-        Pack24<V>(first, rgb[1], last, o);
+        Pack24<V, kEvenOdd>(first, rgb[1], last, o);
         StreamLanes<V, 3>(d, o);
 #else
         Store24(d, first, rgb[1], last);
@@ -294,26 +300,45 @@ inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typen
                       typename V::R cr, uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
     const ChromaTerms<V> c = m.chroma(cb, cr);
-    const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
-    const R z = V::zero();
-    const auto luma = [](const uint8_t* p) {
-        // For the run order, quads of pixels 0-3, 8-11, 16-19, 24-27 in
-        // lane 0 and the quads between them in lane 1 (the chroma words
-        // below match), so that each interleaved register holds 8
-        // consecutive pixels.
-        if constexpr (kOrder == Order::kLanes)
-            return V::load(p);
-        else
-            return _mm256_permutevar8x32_epi32(V::load(p),
-                                               _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
-    };
-    R rgb[3];
-    const R a = luma(y0);
-    Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr, kOrder>(d0, rgb);
-    const R b = luma(y1);
-    Pixels16<V>(m, V::lo8(b, z), V::hi8(b, z), clo, chi, rgb);
-    StoreRgb<V, Bpp, Bgr, kOrder>(d1, rgb);
+#if defined(__SSSE3__)
+    // 3-byte output is placed by byte shuffles, which take the pixels in any
+    // order: even pixels then odd ones line up with one chroma term per
+    // block, so the terms need no spreading.
+    constexpr bool kEvenOdd = Bpp == 3;
+#else
+    constexpr bool kEvenOdd = false;
+#endif
+    if constexpr (kEvenOdd) {
+        const R low = V::set16(0x00FF);
+        R rgb[3];
+        const R a = V::load(y0);
+        Pixels16<V>(m, V::and_(a, low), V::srl8(a), c, c, rgb);
+        StoreRgb<V, Bpp, Bgr, kOrder, true>(d0, rgb);
+        const R b = V::load(y1);
+        Pixels16<V>(m, V::and_(b, low), V::srl8(b), c, c, rgb);
+        StoreRgb<V, Bpp, Bgr, kOrder, true>(d1, rgb);
+    } else {
+        const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
+        const R z = V::zero();
+        const auto luma = [](const uint8_t* p) {
+            // For the run order, quads of pixels 0-3, 8-11, 16-19, 24-27 in
+            // lane 0 and the quads between them in lane 1 (the chroma words
+            // below match), so that each interleaved register holds 8
+            // consecutive pixels.
+            if constexpr (kOrder == Order::kLanes)
+                return V::load(p);
+            else
+                return _mm256_permutevar8x32_epi32(V::load(p),
+                                                   _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+        };
+        R rgb[3];
+        const R a = luma(y0);
+        Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), clo, chi, rgb);
+        StoreRgb<V, Bpp, Bgr, kOrder>(d0, rgb);
+        const R b = luma(y1);
+        Pixels16<V>(m, V::lo8(b, z), V::hi8(b, z), clo, chi, rgb);
+        StoreRgb<V, Bpp, Bgr, kOrder>(d1, rgb);
+    }
 }
 
 // 16 chroma samples as words.  For the run order lane 0 takes the blocks of
