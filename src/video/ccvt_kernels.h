@@ -94,13 +94,20 @@ class StandardBytesMath {
           b_(V::set16(s.cb_to_b)),
           k_(V::set16(Wrap16(-s.y_offset * s.y_gain))) {}
 
-    // yuy2: the source bytes (luma in the even bytes); cbcr: each pixel's Cb
-    // and Cr bytes, flipped to signed.
-    void apply(R yuy2, R cbcr, R (&out)[3]) const {
-        const R y = V::add(V::maddubs(yuy2, yg_), k_);
+    // yuy2: the source bytes (luma in the even bytes).
+    R luma(R yuy2) const { return V::add(V::maddubs(yuy2, yg_), k_); }
+    // Each pixel's Cb and Cr bytes side by side, flipped to signed.
+    static R chroma(R yuy2) {
+        const R cbcr =
+            V::broadcast(_mm_setr_epi8(1, 3, 1, 3, 5, 7, 5, 7, 9, 11, 9, 11, 13, 15, 13, 15));
+        return V::xor_(V::shuffle8(yuy2, cbcr), V::set16(0x8080));
+    }
+    // y: luma() of the pixels, cbcr: chroma() of them.  Green comes last, so
+    // the 128-bit build can subtract from y in place instead of copying it.
+    void apply(R y, R cbcr, R (&out)[3]) const {
         out[0] = V::sra6(V::add(y, V::maddubs(r_, cbcr)));
-        out[1] = V::sra6(V::sub(y, V::maddubs(g_, cbcr)));
         out[2] = V::sra6(V::add(y, V::maddubs(b_, cbcr)));
+        out[1] = V::sra6(V::sub(y, V::maddubs(g_, cbcr)));
     }
 
   private:
@@ -429,54 +436,78 @@ void FillYv12Rgb(Kernels& k) {
 
 #if defined(__SSSE3__)
 // ---- YUY2 to RGB: 16 pixels (32 source bytes) per lane.
+
+// Camera records: each pixel's Cb and Cr as words, already repeated for both
+// pixels of a block, so the chroma terms come out per pixel.  That costs more
+// multiplies than working per block and spreading the terms afterwards, but
+// spares six shuffles per 32 pixels.
 template <class V, class Math>
-inline void Yuy2Terms(const Math& m, typename V::R s, typename V::R (&out)[3]) {
+inline void CameraYuy2Terms(const Math& m, typename V::R s, typename V::R (&out)[3]) {
     using R = typename V::R;
-    if constexpr (std::is_same_v<Math, StandardBytesMath<V>>) {
-        const R cbcr =
-            V::broadcast(_mm_setr_epi8(1, 3, 1, 3, 5, 7, 5, 7, 9, 11, 9, 11, 13, 15, 13, 15));
-        m.apply(s, V::xor_(V::shuffle8(s, cbcr), V::set16(0x8080)), out);
-    } else {
-        // Each pixel's Cb and Cr as words, already repeated for both pixels
-        // of a block, so the chroma terms come out per pixel.  That costs
-        // more multiplies than working per block and spreading the terms
-        // afterwards, but spares six shuffles per 32 pixels.
-        const R cb =
-            V::broadcast(_mm_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1));
-        const R cr =
-            V::broadcast(_mm_setr_epi8(3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15, -1));
-        m.apply(V::and_(s, V::set16(0x00FF)), m.chroma(V::shuffle8(s, cb), V::shuffle8(s, cr)),
-                out);
-    }
+    const R cb =
+        V::broadcast(_mm_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1));
+    const R cr =
+        V::broadcast(_mm_setr_epi8(3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15, -1));
+    m.apply(V::and_(s, V::set16(0x00FF)), m.chroma(V::shuffle8(s, cb), V::shuffle8(s, cr)), out);
 }
 
-template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
+// kUnits groups of 16 pixels per lane, the source in 8-pixel halves.
+template <class V, class Math, int Bpp, bool Bgr, Order kOrder, int kUnits = 1>
 inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
     using R = typename V::R;
-    R lo, hi;
-    if constexpr (kOrder == Order::kLanes) {
-        // lo: pixels 0-7 of each lane, hi: pixels 8-15.
-        lo = V::load_lanes(s, 32);
-        hi = V::load_lanes(s + 16, 32);
-    } else {
-        // Quads of pixels 0-3, 8-11 in lane 0 and 4-7, 12-15 in lane 1: the
-        // in-lane interleaving then leaves 8 consecutive pixels per register.
-        lo = _mm256_permute4x64_epi64(V::load(s), 0xD8);
-        hi = _mm256_permute4x64_epi64(V::load(s + 32), 0xD8);
-    }
-    R a[3], b[3], rgb[3];
-    Yuy2Terms<V>(m, lo, a);
-    Yuy2Terms<V>(m, hi, b);
+    constexpr int kHalves = 2 * kUnits;
+    R src[kHalves], out[kHalves][3];
 #pragma GCC unroll 4
-    for (int k = 0; k < 3; ++k) rgb[k] = V::packus(a[k], b[k]);
-    StoreRgb<V, Bpp, Bgr, kOrder>(d, rgb);
+    for (int h = 0; h < kHalves; ++h) {
+        const uint8_t* p = s + 32 * V::kLanes * (h / 2);
+        if constexpr (kOrder == Order::kLanes) {
+            // Pixels 0-7 of each lane, then 8-15.
+            src[h] = V::load_lanes(p + 16 * (h % 2), 32);
+        } else {
+            // Quads of pixels 0-3, 8-11 in lane 0 and 4-7, 12-15 in lane 1:
+            // the in-lane interleaving then leaves 8 consecutive pixels per
+            // register.
+            src[h] = _mm256_permute4x64_epi64(V::load(p + 32 * (h % 2)), 0xD8);
+        }
+    }
+    if constexpr (std::is_same_v<Math, StandardBytesMath<V>>) {
+        if constexpr (V::kLanes == 2) {
+            // Stage by stage across all halves, so each stage offers several
+            // independent operations at once.
+            R cbcr[kHalves], y[kHalves];
+#pragma GCC unroll 4
+            for (int h = 0; h < kHalves; ++h) cbcr[h] = Math::chroma(src[h]);
+#pragma GCC unroll 4
+            for (int h = 0; h < kHalves; ++h) y[h] = m.luma(src[h]);
+#pragma GCC unroll 4
+            for (int h = 0; h < kHalves; ++h) m.apply(y[h], cbcr[h], out[h]);
+        } else {
+#pragma GCC unroll 4
+            for (int h = 0; h < kHalves; ++h) m.apply(m.luma(src[h]), Math::chroma(src[h]), out[h]);
+        }
+    } else {
+#pragma GCC unroll 4
+        for (int h = 0; h < kHalves; ++h) CameraYuy2Terms<V>(m, src[h], out[h]);
+    }
+#pragma GCC unroll 4
+    for (int u = 0; u < kUnits; ++u) {
+        R rgb[3];
+#pragma GCC unroll 4
+        for (int k = 0; k < 3; ++k) rgb[k] = V::packus(out[2 * u][k], out[2 * u + 1][k]);
+        StoreRgb<V, Bpp, Bgr, kOrder>(d + 16 * V::kLanes * Bpp * u, rgb);
+    }
 }
 
 // The whole blocks of one row; returns the pixels they cover.
 template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
 size_t Yuy2Blocks(const Math& m, size_t n, const uint8_t* s, uint8_t* d) {
     constexpr size_t kStep = 16 * V::kLanes;
+    // The wide path takes two groups per step, whose stages interleave; the
+    // 128-bit one has too few registers for that.
+    constexpr int kUnits = V::kLanes == 2 ? 2 : 1;
     size_t x = 0;
+    for (; x + kUnits * kStep <= n; x += kUnits * kStep)
+        Yuy2Block<V, Math, Bpp, Bgr, kOrder, kUnits>(m, s + 2 * x, d + Bpp * x);
     for (; x + kStep <= n; x += kStep)
         Yuy2Block<V, Math, Bpp, Bgr, kOrder>(m, s + 2 * x, d + Bpp * x);
     return x;
