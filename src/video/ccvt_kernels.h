@@ -64,10 +64,24 @@ class StandardMath {
                  V::add(V::mul(cb, cbb_), k_[2])}};
     }
     void apply(R y, const ChromaTerms<V>& c, R (&out)[3]) const {
-        const R t = V::mul(y, yg_);
+        apply_products(V::mul(y, yg_), c, out);
+    }
+    // t: luma products Y * gain.
+    void apply_products(R t, const ChromaTerms<V>& c, R (&out)[3]) const {
 #pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) out[k] = V::sra6(V::add(t, c.c[k]));
     }
+#if defined(__SSSE3__)
+    // Luma products of the even and of the odd pixels of 16 luma bytes, one
+    // byte multiply-add each instead of a widening and a multiply.  Exact:
+    // every standard y_gain is below 128, so it fits a signed byte.
+    R luma_even(R y) const {
+        return V::maddubs(y, yg_);
+    }
+    R luma_odd(R y) const {
+        return V::maddubs(y, V::sll8(yg_));
+    }
+#endif
 
   private:
     R yg_, crr_, cbg_, crg_, cbb_, k_[3];
@@ -299,6 +313,28 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     }
 }
 
+// 16 luma bytes per lane.  For the run order, quads of pixels 0-3, 8-11,
+// 16-19, 24-27 in lane 0 and the quads between them in lane 1 (Chroma16
+// matches), so that each interleaved register holds 8 consecutive pixels.
+template <class V, Order kOrder>
+inline typename V::R Yv12Luma(const uint8_t* p) {
+    if constexpr (kOrder == Order::kLanes)
+        return V::load(p);
+    else
+        return _mm256_permutevar8x32_epi32(V::load(p), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+}
+
+// Whether the luma products come straight from the bytes, the even pixels
+// apart from the odd ones (standard records, with byte shuffles).  Each
+// block's chroma term then meets its two pixels as it is, without spreading.
+#if defined(__SSSE3__)
+template <class V, class Math>
+inline constexpr bool kLumaBytes = std::is_same_v<Math, StandardMath<V>>;
+#else
+template <class V, class Math>
+inline constexpr bool kLumaBytes = false;
+#endif
+
 // ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
 // the chroma terms are worked out once for both.
 // cb, cr: the block's chroma samples widened to words.
@@ -309,13 +345,33 @@ inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typen
     const ChromaTerms<V> c = m.chroma(cb, cr);
 #if defined(__SSSE3__)
     // 3-byte output is placed by byte shuffles, which take the pixels in any
-    // order: even pixels then odd ones line up with one chroma term per
-    // block, so the terms need no spreading.
+    // order, so other records also work on even pixels, then odd ones.
     constexpr bool kEvenOdd = Bpp == 3;
 #else
     constexpr bool kEvenOdd = false;
 #endif
-    if constexpr (kEvenOdd) {
+    if constexpr (kLumaBytes<V, Math>) {
+        const auto pixels = [&](const uint8_t* p, uint8_t* d) {
+            const R y = Yv12Luma<V, kOrder>(p);
+            R e[3], o[3], rgb[3];
+            m.apply_products(m.luma_even(y), c, e);
+            m.apply_products(m.luma_odd(y), c, o);
+#pragma GCC unroll 4
+            for (int k = 0; k < 3; ++k) rgb[k] = V::packus(e[k], o[k]);
+            if constexpr (Bpp == 3) {
+                StoreRgb<V, Bpp, Bgr, kOrder, true>(d, rgb);
+            } else {
+                // One byte shuffle per plane restores the pixel order.
+                const R order = V::broadcast(
+                    _mm_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15));
+#pragma GCC unroll 4
+                for (int k = 0; k < 3; ++k) rgb[k] = V::shuffle8(rgb[k], order);
+                StoreRgb<V, Bpp, Bgr, kOrder>(d, rgb);
+            }
+        };
+        pixels(y0, d0);
+        pixels(y1, d1);
+    } else if constexpr (kEvenOdd) {
         const R low = V::set16(0x00FF);
         R rgb[3];
         const R a = V::load(y0);
@@ -327,22 +383,11 @@ inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typen
     } else {
         const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
         const R z = V::zero();
-        const auto luma = [](const uint8_t* p) {
-            // For the run order, quads of pixels 0-3, 8-11, 16-19, 24-27 in
-            // lane 0 and the quads between them in lane 1 (the chroma words
-            // below match), so that each interleaved register holds 8
-            // consecutive pixels.
-            if constexpr (kOrder == Order::kLanes)
-                return V::load(p);
-            else
-                return _mm256_permutevar8x32_epi32(V::load(p),
-                                                   _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
-        };
         R rgb[3];
-        const R a = luma(y0);
+        const R a = Yv12Luma<V, kOrder>(y0);
         Pixels16<V>(m, V::lo8(a, z), V::hi8(a, z), clo, chi, rgb);
         StoreRgb<V, Bpp, Bgr, kOrder>(d0, rgb);
-        const R b = luma(y1);
+        const R b = Yv12Luma<V, kOrder>(y1);
         Pixels16<V>(m, V::lo8(b, z), V::hi8(b, z), clo, chi, rgb);
         StoreRgb<V, Bpp, Bgr, kOrder>(d1, rgb);
     }
