@@ -55,6 +55,12 @@ class StandardMath {
         k_[0] = V::set16(Wrap16(luma - 128 * s.cr_to_r));
         k_[1] = V::set16(Wrap16(luma - 128 * (s.cb_to_g + s.cr_to_g)));
         k_[2] = V::set16(Wrap16(luma - 128 * s.cb_to_b));
+#if defined(__SSSE3__)
+        pr_ = V::set16(s.cr_to_r << 8);
+        pg_ = V::set16(-s.cb_to_g | -s.cr_to_g << 8);
+        pb_ = V::set16(s.cb_to_b);
+        ky_ = V::set16(Wrap16(luma));
+#endif
     }
 
     // cb, cr: the samples as they are stored, widened to words.
@@ -72,6 +78,13 @@ class StandardMath {
         for (int k = 0; k < 3; ++k) out[k] = V::sra6(V::add(t, c.c[k]));
     }
 #if defined(__SSSE3__)
+    // Chroma terms from each block's Cb and Cr bytes side by side, flipped
+    // to signed: one byte multiply-add per output, exact for the reasons
+    // given at StandardBytesMath.
+    ChromaTerms<V> chroma_pairs(R cbcr) const {
+        return {{V::add(V::maddubs(pr_, cbcr), ky_), V::sub(ky_, V::maddubs(pg_, cbcr)),
+                 V::add(V::maddubs(pb_, cbcr), ky_)}};
+    }
     // Luma products of the even and of the odd pixels of 16 luma bytes, one
     // byte multiply-add each instead of a widening and a multiply.  Exact:
     // every standard y_gain is below 128, so it fits a signed byte.
@@ -85,6 +98,10 @@ class StandardMath {
 
   private:
     R yg_, crr_, cbg_, crg_, cbb_, k_[3];
+#if defined(__SSSE3__)
+    // Unsigned byte gains for (Cb, Cr) pairs (green's negated), luma offset.
+    R pr_, pg_, pb_, ky_;
+#endif
 };
 
 #if defined(__SSSE3__)
@@ -324,25 +341,25 @@ inline typename V::R Yv12Luma(const uint8_t* p) {
         return _mm256_permutevar8x32_epi32(V::load(p), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
 }
 
-// Whether the luma products come straight from the bytes, the even pixels
-// apart from the odd ones (standard records, with byte shuffles).  Each
-// block's chroma term then meets its two pixels as it is, without spreading.
+// Whether YV12 works from the bytes with byte multiply-adds (standard
+// records, with byte shuffles): chroma terms from Cb, Cr pairs, and luma
+// products of the even pixels apart from the odd ones, so each block's chroma
+// term meets its two pixels as it is, without spreading.
 #if defined(__SSSE3__)
 template <class V, class Math>
-inline constexpr bool kLumaBytes = std::is_same_v<Math, StandardMath<V>>;
+inline constexpr bool kByteMath = std::is_same_v<Math, StandardMath<V>>;
 #else
 template <class V, class Math>
-inline constexpr bool kLumaBytes = false;
+inline constexpr bool kByteMath = false;
 #endif
 
 // ---- YV12 to RGB: 16 pixels per lane of two rows sharing one chroma row;
 // the chroma terms are worked out once for both.
-// cb, cr: the block's chroma samples widened to words.
+// c: the blocks' chroma terms.
 template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
-inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typename V::R cb,
-                      typename V::R cr, uint8_t* d0, uint8_t* d1) {
+inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const ChromaTerms<V>& c,
+                      uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
-    const ChromaTerms<V> c = m.chroma(cb, cr);
 #if defined(__SSSE3__)
     // 3-byte output is placed by byte shuffles, which take the pixels in any
     // order, so other records also work on even pixels, then odd ones.
@@ -350,7 +367,7 @@ inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, typen
 #else
     constexpr bool kEvenOdd = false;
 #endif
-    if constexpr (kLumaBytes<V, Math>) {
+    if constexpr (kByteMath<V, Math>) {
         const auto pixels = [&](const uint8_t* p, uint8_t* d) {
             const R y = Yv12Luma<V, kOrder>(p);
             R e[3], o[3], rgb[3];
@@ -412,16 +429,26 @@ void Yv12Rows(const Math& m, size_t n, const uint8_t* y0, const uint8_t* y1, con
     for (size_t x = 0; x < n; x += 32) {
         if constexpr (V::kLanes == 1) {
             // One 16-byte load per chroma row serves both 16-pixel halves.
-            const typename V::R z = V::zero(), cb = V::load(cbr + x / 2), cr = V::load(crr + x / 2);
-            Yv12Block<V, Math, Bpp, Bgr, kOrder>(m, y0 + x, y1 + x, V::lo8(cb, z), V::lo8(cr, z),
-                                                 d0 + x * Bpp, d1 + x * Bpp);
-            Yv12Block<V, Math, Bpp, Bgr, kOrder>(m, y0 + x + 16, y1 + x + 16, V::hi8(cb, z),
-                                                 V::hi8(cr, z), d0 + (x + 16) * Bpp,
-                                                 d1 + (x + 16) * Bpp);
+            using R = typename V::R;
+            const R cb = V::load(cbr + x / 2), cr = V::load(crr + x / 2);
+            ChromaTerms<V> lo, hi;
+            if constexpr (kByteMath<V, Math>) {
+                const R flip = V::set16(0x8080);
+                lo = m.chroma_pairs(V::xor_(V::lo8(cb, cr), flip));
+                hi = m.chroma_pairs(V::xor_(V::hi8(cb, cr), flip));
+            } else {
+                const R z = V::zero();
+                lo = m.chroma(V::lo8(cb, z), V::lo8(cr, z));
+                hi = m.chroma(V::hi8(cb, z), V::hi8(cr, z));
+            }
+            Yv12Block<V, Math, Bpp, Bgr, kOrder>(m, y0 + x, y1 + x, lo, d0 + x * Bpp, d1 + x * Bpp);
+            Yv12Block<V, Math, Bpp, Bgr, kOrder>(m, y0 + x + 16, y1 + x + 16, hi,
+                                                 d0 + (x + 16) * Bpp, d1 + (x + 16) * Bpp);
         } else {
             Yv12Block<V, Math, Bpp, Bgr, kOrder>(
-                m, y0 + x, y1 + x, Chroma16<V, kOrder>(cbr + x / 2),
-                Chroma16<V, kOrder>(crr + x / 2), d0 + x * Bpp, d1 + x * Bpp);
+                m, y0 + x, y1 + x,
+                m.chroma(Chroma16<V, kOrder>(cbr + x / 2), Chroma16<V, kOrder>(crr + x / 2)),
+                d0 + x * Bpp, d1 + x * Bpp);
         }
     }
 }
