@@ -293,8 +293,7 @@ inline void Store24(uint8_t* d, __m128i first, __m128i g, __m128i last) {
 enum class Order { kLanes, kRuns, kRuns32 };
 
 // Interleaves 16 pixels per lane and streams them out.  kEvenOdd: the
-// planes hold the even pixels, then the odd ones (3-byte output with byte
-// shuffles only).
+// planes hold the even pixels, then the odd ones (with byte shuffles only).
 template <class V, int Bpp, bool Bgr, Order kOrder = Order::kLanes, bool kEvenOdd = false>
 inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     using R = typename V::R;
@@ -310,9 +309,28 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
 #endif
         return;
     }
-    const R z = V::zero();
-    const R fg_lo = V::lo8(first, rgb[1]), fg_hi = V::hi8(first, rgb[1]);
-    const R l_lo = V::lo8(last, z), l_hi = V::hi8(last, z);
+    R fg_lo, fg_hi, l_lo, l_hi;
+    if constexpr (kEvenOdd) {
+#if defined(__SSSE3__)
+        // Byte shuffles put the pixels back in order, the last plane's
+        // widened to words on the way.
+        const R order =
+            V::broadcast(_mm_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15));
+        const R f = V::shuffle8(first, order), g = V::shuffle8(rgb[1], order);
+        fg_lo = V::lo8(f, g);
+        fg_hi = V::hi8(f, g);
+        l_lo = V::shuffle8(last, V::broadcast(_mm_setr_epi8(0, -1, 8, -1, 1, -1, 9, -1, 2, -1, 10,
+                                                            -1, 3, -1, 11, -1)));
+        l_hi = V::shuffle8(last, V::broadcast(_mm_setr_epi8(4, -1, 12, -1, 5, -1, 13, -1, 6, -1, 14,
+                                                            -1, 7, -1, 15, -1)));
+#endif
+    } else {
+        const R z = V::zero();
+        fg_lo = V::lo8(first, rgb[1]);
+        fg_hi = V::hi8(first, rgb[1]);
+        l_lo = V::lo8(last, z);
+        l_hi = V::hi8(last, z);
+    }
     const R q[4] = {V::lo16(fg_lo, l_lo), V::hi16(fg_lo, l_lo), V::lo16(fg_hi, l_hi),
                     V::hi16(fg_hi, l_hi)};
     if constexpr (kOrder == Order::kLanes) {
@@ -375,16 +393,7 @@ inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const
             m.apply_products(m.luma_odd(y), c, o);
 #pragma GCC unroll 4
             for (int k = 0; k < 3; ++k) rgb[k] = V::packus(e[k], o[k]);
-            if constexpr (Bpp == 3) {
-                StoreRgb<V, Bpp, Bgr, kOrder, true>(d, rgb);
-            } else {
-                // One byte shuffle per plane restores the pixel order.
-                const R order = V::broadcast(
-                    _mm_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15));
-#pragma GCC unroll 4
-                for (int k = 0; k < 3; ++k) rgb[k] = V::shuffle8(rgb[k], order);
-                StoreRgb<V, Bpp, Bgr, kOrder>(d, rgb);
-            }
+            StoreRgb<V, Bpp, Bgr, kOrder, true>(d, rgb);
         };
         pixels(y0, d0);
         pixels(y1, d1);
