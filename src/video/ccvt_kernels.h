@@ -40,6 +40,26 @@ inline int16_t Wrap16(int v) {
     return static_cast<int16_t>(v);
 }
 
+// Standard gains for the multiply-add of bytes (SSSE3), which sums pairs of
+// unsigned bytes times signed bytes with saturation: the chroma samples go in
+// as signed bytes (Cb-128, Cr-128) side by side and the gains as unsigned
+// magnitudes; green, whose two chroma gains are negative, is subtracted.
+// Every standard record has y_gain below 128 and chroma gains whose
+// magnitudes add up to at most 255 per output, so no sum saturates, the
+// products are exact, and the wrapped 16-bit total is the same as the
+// word-by-word one.
+template <class V>
+struct PairGains {
+    using R = typename V::R;
+    explicit PairGains(const StandardRecord& s)
+        : r(V::set16(s.cr_to_r << 8)),
+          g(V::set16(-s.cb_to_g | -s.cr_to_g << 8)),
+          b(V::set16(s.cb_to_b)),
+          luma_offset(V::set16(Wrap16(-s.y_offset * s.y_gain))) {}
+    R r, g, b;
+    R luma_offset;  // -y_offset * y_gain
+};
+
 // Standard records: the luma product Y * gain is shared by R, G, B.
 template <class V>
 class StandardMath {
@@ -50,17 +70,12 @@ class StandardMath {
           crr_(V::set16(s.cr_to_r)),
           cbg_(V::set16(s.cb_to_g)),
           crg_(V::set16(s.cr_to_g)),
-          cbb_(V::set16(s.cb_to_b)) {
+          cbb_(V::set16(s.cb_to_b)),
+          pairs_(s) {
         const int luma = -s.y_offset * s.y_gain;
         k_[0] = V::set16(Wrap16(luma - 128 * s.cr_to_r));
         k_[1] = V::set16(Wrap16(luma - 128 * (s.cb_to_g + s.cr_to_g)));
         k_[2] = V::set16(Wrap16(luma - 128 * s.cb_to_b));
-#if defined(__SSSE3__)
-        pr_ = V::set16(s.cr_to_r << 8);
-        pg_ = V::set16(-s.cb_to_g | -s.cr_to_g << 8);
-        pb_ = V::set16(s.cb_to_b);
-        ky_ = V::set16(Wrap16(luma));
-#endif
     }
 
     // cb, cr: the samples as they are stored, widened to words.
@@ -79,11 +94,12 @@ class StandardMath {
     }
 #if defined(__SSSE3__)
     // Chroma terms from each block's Cb and Cr bytes side by side, flipped
-    // to signed: one byte multiply-add per output, exact for the reasons
-    // given at StandardBytesMath.
+    // to signed: one byte multiply-add per output.
     ChromaTerms<V> chroma_pairs(R cbcr) const {
-        return {{V::add(V::maddubs(pr_, cbcr), ky_), V::sub(ky_, V::maddubs(pg_, cbcr)),
-                 V::add(V::maddubs(pb_, cbcr), ky_)}};
+        const PairGains<V>& p = pairs_;
+        return {{V::add(V::maddubs(p.r, cbcr), p.luma_offset),
+                 V::sub(p.luma_offset, V::maddubs(p.g, cbcr)),
+                 V::add(V::maddubs(p.b, cbcr), p.luma_offset)}};
     }
     // Luma products of the even and of the odd pixels of 16 luma bytes, one
     // byte multiply-add each instead of a widening and a multiply.  Exact:
@@ -98,35 +114,21 @@ class StandardMath {
 
   private:
     R yg_, crr_, cbg_, crg_, cbb_, k_[3];
-#if defined(__SSSE3__)
-    // Unsigned byte gains for (Cb, Cr) pairs (green's negated), luma offset.
-    R pr_, pg_, pb_, ky_;
-#endif
+    PairGains<V> pairs_;
 };
 
 #if defined(__SSSE3__)
 // Standard records on YUY2, where each pixel's Cb and Cr sit next to each
 // other after one byte shuffle: the multiply-add of bytes then gives a
-// pixel's whole chroma sum in one instruction.  It sums pairs of unsigned
-// bytes times signed bytes with saturation, so the samples go in as signed
-// bytes (Cb-128, Cr-128) and the gains as unsigned magnitudes; green, whose
-// two chroma gains are negative, is subtracted.  Every standard record has
-// y_gain below 128 and chroma gains whose magnitudes add up to at most 255
-// per output, so no sum saturates, the products are exact, and the wrapped
-// 16-bit total is the same as the word-by-word one.
+// pixel's whole chroma sum in one instruction.
 template <class V>
 class StandardBytesMath {
   public:
     using R = typename V::R;
-    explicit StandardBytesMath(const StandardRecord& s)
-        : yg_(V::set16(s.y_gain)),
-          r_(V::set16(s.cr_to_r << 8)),
-          g_(V::set16(-s.cb_to_g | -s.cr_to_g << 8)),
-          b_(V::set16(s.cb_to_b)),
-          k_(V::set16(Wrap16(-s.y_offset * s.y_gain))) {}
+    explicit StandardBytesMath(const StandardRecord& s) : yg_(V::set16(s.y_gain)), p_(s) {}
 
     // yuy2: the source bytes (luma in the even bytes).
-    R luma(R yuy2) const { return V::add(V::maddubs(yuy2, yg_), k_); }
+    R luma(R yuy2) const { return V::add(V::maddubs(yuy2, yg_), p_.luma_offset); }
     // Each pixel's Cb and Cr bytes side by side, flipped to signed.
     static R chroma(R yuy2) {
         const R cbcr =
@@ -136,13 +138,14 @@ class StandardBytesMath {
     // y: luma() of the pixels, cbcr: chroma() of them.  Green comes last, so
     // the 128-bit build can subtract from y in place instead of copying it.
     void apply(R y, R cbcr, R (&out)[3]) const {
-        out[0] = V::sra6(V::add(y, V::maddubs(r_, cbcr)));
-        out[2] = V::sra6(V::add(y, V::maddubs(b_, cbcr)));
-        out[1] = V::sra6(V::sub(y, V::maddubs(g_, cbcr)));
+        out[0] = V::sra6(V::add(y, V::maddubs(p_.r, cbcr)));
+        out[2] = V::sra6(V::add(y, V::maddubs(p_.b, cbcr)));
+        out[1] = V::sra6(V::sub(y, V::maddubs(p_.g, cbcr)));
     }
 
   private:
-    R yg_, r_, g_, b_, k_;
+    R yg_;
+    PairGains<V> p_;
 };
 #endif
 
