@@ -382,33 +382,30 @@ inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const
                       uint8_t* d0, uint8_t* d1) {
     using R = typename V::R;
 #if defined(__SSSE3__)
-    // 3-byte output is placed by byte shuffles, which take the pixels in any
-    // order, so other records also work on even pixels, then odd ones.
-    constexpr bool kEvenOdd = Bpp == 3;
+    // Byte shuffles put the pixels back in any order, so the work goes on
+    // even pixels, then odd ones: each block's chroma term meets both of its
+    // pixels as it is, without spreading.
+    constexpr bool kEvenOdd = true;
 #else
     constexpr bool kEvenOdd = false;
 #endif
-    if constexpr (kByteMath<V, Math>) {
+    if constexpr (kEvenOdd) {
         const auto pixels = [&](const uint8_t* p, uint8_t* d) {
             const R y = Yv12Luma<V, kOrder>(p);
             R e[3], o[3], rgb[3];
-            m.apply_products(m.luma_even(y), c, e);
-            m.apply_products(m.luma_odd(y), c, o);
+            if constexpr (kByteMath<V, Math>) {
+                m.apply_products(m.luma_even(y), c, e);
+                m.apply_products(m.luma_odd(y), c, o);
+            } else {
+                m.apply(V::and_(y, V::set16(0x00FF)), c, e);
+                m.apply(V::srl8(y), c, o);
+            }
 #pragma GCC unroll 4
             for (int k = 0; k < 3; ++k) rgb[k] = V::packus(e[k], o[k]);
             StoreRgb<V, Bpp, Bgr, kOrder, true>(d, rgb);
         };
         pixels(y0, d0);
         pixels(y1, d1);
-    } else if constexpr (kEvenOdd) {
-        const R low = V::set16(0x00FF);
-        R rgb[3];
-        const R a = V::load(y0);
-        Pixels16<V>(m, V::and_(a, low), V::srl8(a), c, c, rgb);
-        StoreRgb<V, Bpp, Bgr, kOrder, true>(d0, rgb);
-        const R b = V::load(y1);
-        Pixels16<V>(m, V::and_(b, low), V::srl8(b), c, c, rgb);
-        StoreRgb<V, Bpp, Bgr, kOrder, true>(d1, rgb);
     } else {
         const ChromaTerms<V> clo = DupLo(c), chi = DupHi(c);
         const R z = V::zero();
