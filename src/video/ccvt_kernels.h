@@ -56,6 +56,8 @@ struct PairGains {
           g(V::set16(-s.cb_to_g | -s.cr_to_g << 8)),
           b(V::set16(s.cb_to_b)),
           luma_offset(V::set16(Wrap16(-s.y_offset * s.y_gain))) {}
+    // Cb and Cr bytes as the signed samples the gains expect.
+    static R flip(R cbcr) { return V::xor_(cbcr, V::set16(0x8080)); }
     R r, g, b;
     R luma_offset;  // -y_offset * y_gain
 };
@@ -133,7 +135,7 @@ class StandardBytesMath {
     static R chroma(R yuy2) {
         const R cbcr =
             V::broadcast(_mm_setr_epi8(1, 3, 1, 3, 5, 7, 5, 7, 9, 11, 9, 11, 13, 15, 13, 15));
-        return V::xor_(V::shuffle8(yuy2, cbcr), V::set16(0x8080));
+        return PairGains<V>::flip(V::shuffle8(yuy2, cbcr));
     }
     // y: luma() of the pixels, cbcr: chroma() of them.  Green comes last, so
     // the 128-bit build can subtract from y in place instead of copying it.
@@ -313,8 +315,8 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
         return;
     }
     R fg_lo, fg_hi, l_lo, l_hi;
-    if constexpr (kEvenOdd) {
 #if defined(__SSSE3__)
+    if constexpr (kEvenOdd) {
         // Byte shuffles put the pixels back in order, the last plane's
         // widened to words on the way.
         const R order =
@@ -326,8 +328,10 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
                                                             -1, 3, -1, 11, -1)));
         l_hi = V::shuffle8(last, V::broadcast(_mm_setr_epi8(4, -1, 12, -1, 5, -1, 13, -1, 6, -1, 14,
                                                             -1, 7, -1, 15, -1)));
+    } else
 #endif
-    } else {
+    {
+        static_assert(!kEvenOdd, "even/odd planes need byte shuffles");
         const R z = V::zero();
         fg_lo = V::lo8(first, rgb[1]);
         fg_hi = V::hi8(first, rgb[1]);
@@ -442,9 +446,8 @@ void Yv12Rows(const Math& m, size_t n, const uint8_t* y0, const uint8_t* y1, con
             const R cb = V::load(cbr + x / 2), cr = V::load(crr + x / 2);
             ChromaTerms<V> lo, hi;
             if constexpr (kByteMath<V, Math>) {
-                const R flip = V::set16(0x8080);
-                lo = m.chroma_pairs(V::xor_(V::lo8(cb, cr), flip));
-                hi = m.chroma_pairs(V::xor_(V::hi8(cb, cr), flip));
+                lo = m.chroma_pairs(PairGains<V>::flip(V::lo8(cb, cr)));
+                hi = m.chroma_pairs(PairGains<V>::flip(V::hi8(cb, cr)));
             } else {
                 const R z = V::zero();
                 lo = m.chroma(V::lo8(cb, z), V::lo8(cr, z));
