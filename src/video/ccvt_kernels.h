@@ -16,7 +16,8 @@ namespace vemx::ccvt {
 namespace {
 
 // Per-block chroma contributions of the three outputs, one word per 2-pixel
-// block; duplicated to pixels only when they meet the luma.
+// block.  With byte shuffles they meet the even and the odd pixels as they
+// are; the SSE2 build duplicates them to pixels when they meet the luma.
 template <class V>
 struct ChromaTerms {
     typename V::R c[3];
