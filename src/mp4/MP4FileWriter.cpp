@@ -22,7 +22,9 @@ constexpr wchar_t kSource[] = L"MP4FileWriter";
 constexpr wchar_t kInit[] = L"vemx::mp4filewriter::MP4FileWriter::Init";
 constexpr wchar_t kWriteVideo[] = L"vemx::mp4filewriter::MP4FileWriter::WriteVideoFrame";
 constexpr wchar_t kWriteAudio[] = L"vemx::mp4filewriter::MP4FileWriter::WriteAudioFrame";
+constexpr wchar_t kFinish[] = L"vemx::mp4filewriter::MP4FileWriter::~MP4FileWriter";
 constexpr AVRational kHns{1, 10000000};
+constexpr char kProtocols[] = "file";
 
 AVCodecID video_codec(std::string_view name) {
     if (iequals(name, "h264")) return AV_CODEC_ID_H264;
@@ -49,6 +51,28 @@ std::wstring widen(std::string_view s) {
     return w;
 }
 
+// "err=<code> (<FFmpeg's text>)"
+std::wstring error_text(int err) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(err, text, sizeof text);
+    return L"err=" + std::to_wstring(err) + L" (" + widen(text) + L")";
+}
+
+// Caller times are arbitrary 64-bit values: differences saturate rather
+// than wrap, and never become INT64_MIN, which means "no time".
+int64_t time_since(int64_t t, int64_t base) {
+    int64_t d;
+    if (__builtin_sub_overflow(t, base, &d)) return t < base ? INT64_MIN + 1 : INT64_MAX;
+    return d == INT64_MIN ? INT64_MIN + 1 : d;
+}
+
+// Rescales without av_rescale_q's habit of turning an overflow into
+// AV_NOPTS_VALUE; the ends of the range stay the ends.
+int64_t to_stream_time(int64_t t, AVRational time_base) {
+    return av_rescale_q_rnd(t, kHns, time_base,
+                            static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+}
+
 struct CodecContextFree {
     void operator()(AVCodecContext* c) const noexcept { avcodec_free_context(&c); }
 };
@@ -72,8 +96,18 @@ void PacketFree::operator()(AVPacket* pkt) const noexcept {
     av_packet_free(&pkt);
 }
 
+// A full disk shows up here at the latest: the trailer carries the index,
+// and closing flushes what the buffer still holds.
 MP4FileWriter::~MP4FileWriter() {
-    if (ctx_ && header_written_) av_write_trailer(ctx_.get());
+    if (!ctx_) return;
+    if (header_written_) {
+        const int ret = av_write_trailer(ctx_.get());
+        if (ret < 0) Report(__LINE__, kFinish, L"av_write_trailer", ret);
+    }
+    if (ctx_->pb && !(ctx_->oformat->flags & AVFMT_NOFILE)) {
+        const int ret = avio_closep(&ctx_->pb);
+        if (ret < 0) Report(__LINE__, kFinish, L"avio_closep", ret);
+    }
 }
 
 void MP4FileWriter::SetVideoProperty(const char* video_type, int width, int height,
@@ -102,6 +136,16 @@ void MP4FileWriter::Error(int line, const std::wstring& text) const {
     frame::ReportObject(L"vemx", kSource, line, kInit, this, text);
 }
 
+void MP4FileWriter::Report(int line, const wchar_t* function, const wchar_t* call,
+                           int err) const noexcept {
+    try {
+        frame::ReportObject(L"vemx", kSource, line, function, this,
+                            std::wstring(call) + L", " + error_text(err));
+    } catch (...) {
+        // Out of memory for the text: nothing more can be said.
+    }
+}
+
 int MP4FileWriter::Init() {
     frame::GlobalInit();
     if (ctx_) {
@@ -114,6 +158,13 @@ int MP4FileWriter::Init() {
         return 0;
     }
     ctx_.reset(raw);
+    // Plain files only: a name is never a URL, for the container and for any
+    // file the muxer opens itself.
+    ctx_->protocol_whitelist = av_strdup(kProtocols);
+    if (!ctx_->protocol_whitelist) {
+        Error(__LINE__, L"av_strdup failed");
+        return 0;
+    }
     if (!packet_) {
         packet_.reset(av_packet_alloc());
         if (!packet_) {
@@ -125,7 +176,13 @@ int MP4FileWriter::Init() {
     if (!audio_type_.empty() && !AddAudioStream()) return 0;
 
     if (!(ctx_->oformat->flags & AVFMT_NOFILE)) {
-        const int ret = avio_open(&ctx_->pb, filename_.c_str(), AVIO_FLAG_WRITE);
+        // The "file:" prefix makes the protocol take the whole name as a path,
+        // colons included; the whitelist refuses every other protocol.
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "protocol_whitelist", kProtocols, 0);
+        const int ret = avio_open2(&ctx_->pb, ("file:" + filename_).c_str(), AVIO_FLAG_WRITE,
+                                   nullptr, &options);
+        av_dict_free(&options);
         if (ret < 0) {
             Error(__LINE__, L"avio_open, err=" + std::to_wstring(ret));
             return 0;
@@ -256,13 +313,18 @@ void MP4FileWriter::Write(AVStream* stream, const wchar_t* function, int64_t pts
     pkt->size = size;
     pkt->stream_index = stream->index;
     pkt->flags = key_frame ? AV_PKT_FLAG_KEY : 0;
-    if (first_packet_) {
+    // INT64_MIN is AV_NOPTS_VALUE, "no time", to FFmpeg as to the caller:
+    // it passes through, and the zero point is the first time known.
+    if (first_packet_ && pts != AV_NOPTS_VALUE) {
         base_time_ = pts;
         first_packet_ = false;
     }
-    pkt->pts = pts - base_time_;
-    pkt->dts = dts - base_time_;
-    av_packet_rescale_ts(pkt, kHns, stream->time_base);
+    auto stream_time = [&](int64_t t) {
+        if (t == AV_NOPTS_VALUE || first_packet_) return AV_NOPTS_VALUE;
+        return to_stream_time(time_since(t, base_time_), stream->time_base);
+    };
+    pkt->pts = stream_time(pts);
+    pkt->dts = stream_time(dts);
     const int ret = av_interleaved_write_frame(ctx_.get(), pkt);
     if (ret != 0)
         frame::ReportObject(L"vemx", kSource, __LINE__, function, this,

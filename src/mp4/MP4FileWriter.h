@@ -24,7 +24,8 @@ struct PacketFree {
 class MP4FileWriter : public frame::RefCounted {
   public:
     MP4FileWriter() = default;
-    // Finishes the file: trailer (when the header was written), then close.
+    // Finishes the file: trailer (when the header was written), then close;
+    // a failure of either is reported.
     ~MP4FileWriter() override;
 
     void SetVideoProperty(const char* video_type, int width, int height, const char* pix_fmt,
@@ -48,6 +49,8 @@ class MP4FileWriter : public frame::RefCounted {
     void Write(AVStream* stream, const wchar_t* function, int64_t pts, int64_t dts,
                const uint8_t* data, int size, bool key_frame);
     void Error(int line, const std::wstring& text) const;
+    // "<call>, err=<code> (<text>)" as a report of function.
+    void Report(int line, const wchar_t* function, const wchar_t* call, int err) const noexcept;
 
     std::string video_type_;
     int width_ = 0;
