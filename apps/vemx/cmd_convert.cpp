@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "command.h"
+#include "options.h"
 #include "picture_io.h"
 #include "vemx/vemx.h"
 
@@ -12,18 +13,20 @@ namespace {
 
 using vemx_tool::Plane;
 
+constexpr char kUsage[] =
+    "usage: vemx convert --from yv12|yuy2 --to rgb24|rgb32|bgr24|bgr32|yv12 --size WxH\n"
+    "                    [--matrix N] [--camera] IN OUT\n"
+    "  IN   raw picture: yv12 = Y, Cb, Cr planes (Cb, Cr at half width and height);\n"
+    "       yuy2 = bytes Y0 Cb Y1 Cr\n"
+    "  OUT  raw pixels, or a binary PPM when it ends in .ppm (rgb24 only)\n"
+    "  --matrix 0..6 (default 1, BT.601 limited range); --camera uses the camera\n"
+    "  coefficients (matrix 6).  --to yv12 re-encodes: --camera, or --matrix 4\n"
+    "  for BT.2020 to BT.709 (full range).\n"
+    "  Columns beyond the last whole group of 32 pixels (16 for yuy2 to 32-bit)\n"
+    "  are written as 0.\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: vemx convert --from yv12|yuy2 --to rgb24|rgb32|bgr24|bgr32|yv12 --size WxH\n"
-                 "                    [--matrix N] [--camera] IN OUT\n"
-                 "  IN   raw picture: yv12 = Y, Cb, Cr planes (Cb, Cr at half width and height);\n"
-                 "       yuy2 = bytes Y0 Cb Y1 Cr\n"
-                 "  OUT  raw pixels, or a binary PPM when it ends in .ppm (rgb24 only)\n"
-                 "  --matrix 0..6 (default 1, BT.601 limited range); --camera uses the camera\n"
-                 "  coefficients (matrix 6).  --to yv12 re-encodes: --camera, or --matrix 4\n"
-                 "  for BT.2020 to BT.709 (full range).\n"
-                 "  Columns beyond the last whole group of 32 pixels (16 for yuy2 to 32-bit)\n"
-                 "  are written as 0.\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -37,7 +40,7 @@ int RunConvert(const std::vector<std::string>& args) {
         if (a == "--from" && has_value) from = args[++i];
         else if (a == "--to" && has_value) to = args[++i];
         else if (a == "--size" && has_value) size = args[++i];
-        else if (a == "--matrix" && has_value) matrix = std::atoi(args[++i].c_str());
+        else if (a == "--matrix" && has_value) matrix = int(vemx_tool::IntOption(kUsage, a, args[++i], 0, 6));
         else if (a == "--camera") camera = true;
         else if (!a.empty() && a[0] == '-') return Usage();
         else if (in.empty()) in = a;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "command.h"
+#include "options.h"
 #include "vemx/vemx.h"
 
 namespace {
@@ -173,6 +174,10 @@ void count_block(const uint8_t*, int64_t size, void* ctx) {
     ++c->blocks;
 }
 
+constexpr char kUsage[] =
+    "usage: vemx mux OUT.ts [--seconds N] [--video-pid PID] [--audio-pid PID]\n"
+    "                [--mux-rate KBPS] [--service NAME] [--provider NAME]\n";
+
 int run_mux(const std::vector<std::string>& args) {
     std::string out;
     int seconds = 5, video_pid = -1, audio_pid = -1, mux_rate = 0;
@@ -181,13 +186,13 @@ int run_mux(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         const bool has_value = i + 1 < args.size();
         if (a == "--seconds" && has_value)
-            seconds = std::atoi(args[++i].c_str());
+            seconds = int(vemx_tool::IntOption(kUsage, a, args[++i], 1, 3600));
         else if (a == "--video-pid" && has_value)
-            video_pid = static_cast<int>(std::strtol(args[++i].c_str(), nullptr, 0));
+            video_pid = int(vemx_tool::IntOption(kUsage, a, args[++i], 0x10, 0x1FFE));
         else if (a == "--audio-pid" && has_value)
-            audio_pid = static_cast<int>(std::strtol(args[++i].c_str(), nullptr, 0));
+            audio_pid = int(vemx_tool::IntOption(kUsage, a, args[++i], 0x10, 0x1FFE));
         else if (a == "--mux-rate" && has_value)
-            mux_rate = std::atoi(args[++i].c_str());
+            mux_rate = int(vemx_tool::IntOption(kUsage, a, args[++i], 0, 1000000));
         else if (a == "--service" && has_value)
             service = args[++i];
         else if (a == "--provider" && has_value)
@@ -199,10 +204,8 @@ int run_mux(const std::vector<std::string>& args) {
             return 2;
         }
     }
-    if (out.empty() || seconds <= 0) {
-        std::fprintf(stderr,
-                     "usage: vemx mux OUT.ts [--seconds N] [--video-pid PID] [--audio-pid PID]\n"
-                     "                [--mux-rate KBPS] [--service NAME] [--provider NAME]\n");
+    if (out.empty()) {
+        std::fputs(kUsage, stderr);
         return 2;
     }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "command.h"
+#include "options.h"
 #include "vemx/vemx.h"
 
 namespace {
@@ -85,18 +86,17 @@ double CpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+constexpr char kUsage[] = "usage: vemx pace [seconds] [delay_ms] [jitter_ms]\n";
+
 int run_pace(const std::vector<std::string>& args) {
     if (args.size() > 3) {
-        std::fprintf(stderr, "usage: vemx pace [seconds] [delay_ms] [jitter_ms]\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
-    const int seconds = args.size() > 0 ? std::atoi(args[0].c_str()) : 3;
-    const int delay = args.size() > 1 ? std::atoi(args[1].c_str()) : 100;
-    const int jitter = args.size() > 2 ? std::atoi(args[2].c_str()) : 5;
-    if (seconds <= 0 || seconds > 3600 || delay < 0 || jitter < 0) {
-        std::fprintf(stderr, "vemx pace: seconds must be 1..3600, delay and jitter not negative\n");
-        return 2;
-    }
+    using vemx_tool::IntOption;
+    const int seconds = args.size() > 0 ? int(IntOption(kUsage, "seconds", args[0], 1, 3600)) : 3;
+    const int delay = args.size() > 1 ? int(IntOption(kUsage, "delay_ms", args[1], 0, 60000)) : 100;
+    const int jitter = args.size() > 2 ? int(IntOption(kUsage, "jitter_ms", args[2], 0, 60000)) : 5;
 
     Stream video, audio;
     for (int k = 0; k < 30 * seconds; ++k) video.packets.push_back({k * 10000000LL / 30, 0, 0});

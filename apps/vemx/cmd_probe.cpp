@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "command.h"
+#include "options.h"
 #include "vemx/vemx.h"
 
 namespace {
@@ -75,12 +76,14 @@ void on_media_infos(MediaInfo* const* infos, size_t n, void* ctx) {
     }
 }
 
+constexpr char kUsage[] = "usage: vemx probe [--block BYTES] FILE.ts\n";
+
 int run_probe(const std::vector<std::string>& args) {
     std::string path;
     size_t block = 64 * 1024;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--block" && i + 1 < args.size()) {
-            block = std::strtoull(args[++i].c_str(), nullptr, 10);
+            block = size_t(vemx_tool::IntOption(kUsage, "--block", args[++i], 1, 64 << 20));
         } else if (path.empty()) {
             path = args[i];
         } else {
@@ -88,8 +91,8 @@ int run_probe(const std::vector<std::string>& args) {
             break;
         }
     }
-    if (path.empty() || block == 0) {
-        std::fprintf(stderr, "usage: vemx probe [--block BYTES] FILE.ts\n");
+    if (path.empty()) {
+        std::fputs(kUsage, stderr);
         return 2;
     }
     FILE* file = std::fopen(path.c_str(), "rb");

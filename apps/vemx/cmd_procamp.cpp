@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "command.h"
+#include "options.h"
 #include "picture_io.h"
 #include "vemx/vemx.h"
 
@@ -11,15 +12,17 @@ namespace {
 
 using vemx_tool::Plane;
 
+constexpr char kUsage[] =
+    "usage: vemx procamp --layout yv12|yuy2|yuv422p --size WxH\n"
+    "                    [--contrast C] [--brightness B] [--hue RADIANS] [--saturation S]\n"
+    "                    [--sliders c,b,h,s] IN OUT\n"
+    "  Real controls default to 1.0, 0.5, 0.0, 1.0; --sliders takes positions\n"
+    "  0..255 with 128 neutral instead.  IN and OUT are raw planes in the same\n"
+    "  layout.  Columns beyond the last whole step (32 pixels, 16 for yuy2) are\n"
+    "  copied through unchanged.\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: vemx procamp --layout yv12|yuy2|yuv422p --size WxH\n"
-                 "                    [--contrast C] [--brightness B] [--hue RADIANS] [--saturation S]\n"
-                 "                    [--sliders c,b,h,s] IN OUT\n"
-                 "  Real controls default to 1.0, 0.5, 0.0, 1.0; --sliders takes positions\n"
-                 "  0..255 with 128 neutral instead.  IN and OUT are raw planes in the same\n"
-                 "  layout.  Columns beyond the last whole step (32 pixels, 16 for yuy2) are\n"
-                 "  copied through unchanged.\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -31,10 +34,10 @@ int RunProcamp(const std::vector<std::string>& args) {
         const bool has_value = i + 1 < args.size();
         if (a == "--layout" && has_value) layout = args[++i];
         else if (a == "--size" && has_value) size = args[++i];
-        else if (a == "--contrast" && has_value) contrast = std::atof(args[++i].c_str());
-        else if (a == "--brightness" && has_value) brightness = std::atof(args[++i].c_str());
-        else if (a == "--hue" && has_value) hue = std::atof(args[++i].c_str());
-        else if (a == "--saturation" && has_value) saturation = std::atof(args[++i].c_str());
+        else if (a == "--contrast" && has_value) contrast = vemx_tool::RealOption(kUsage, a, args[++i], 0, 8);
+        else if (a == "--brightness" && has_value) brightness = vemx_tool::RealOption(kUsage, a, args[++i], -2, 2);
+        else if (a == "--hue" && has_value) hue = vemx_tool::RealOption(kUsage, a, args[++i], -6.3, 6.3);
+        else if (a == "--saturation" && has_value) saturation = vemx_tool::RealOption(kUsage, a, args[++i], 0, 8);
         else if (a == "--sliders" && has_value) sliders = args[++i];
         else if (!a.empty() && a[0] == '-') return Usage();
         else if (in.empty()) in = a;

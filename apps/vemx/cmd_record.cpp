@@ -1,5 +1,6 @@
 // vemx record: a transport-stream file through the demultiplexer into the
 // MP4 file writer, as a recorder of a live stream would do it.
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -14,8 +15,9 @@ namespace {
 struct Recorder {
     void* writer = nullptr;
     std::string out_path;
-    bool ready = false;
-    bool failed = false;
+    // Set on the demultiplexer's thread, read on the feeding one.
+    std::atomic<bool> ready{false};
+    std::atomic<bool> failed{false};
     bool audio = false;
     uint64_t video_frames = 0;
     uint64_t audio_frames = 0;

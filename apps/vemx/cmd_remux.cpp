@@ -1,6 +1,7 @@
 // vemx remux: our demultiplexer feeding our multiplexer, stream by stream,
 // each stream keeping its PID.
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "command.h"
+#include "options.h"
 #include "vemx/vemx.h"
 
 namespace {
@@ -28,8 +30,9 @@ struct Remux {
     std::string out_path;
     std::vector<int> wanted;  // empty: every stream
     std::map<int, Stream> streams;
-    bool ready = false;
-    bool failed = false;
+    // Set on the demultiplexer's thread, read on the feeding one.
+    std::atomic<bool> ready{false};
+    std::atomic<bool> failed{false};
 };
 
 void on_video(int64_t pts, int64_t dts, const uint8_t* data, int64_t size, bool key, void* ctx) {
@@ -90,17 +93,19 @@ void on_media_infos(MediaInfo* const* infos, size_t n, void* ctx) {
     r.failed = !r.ready;
 }
 
+constexpr char kUsage[] = "usage: vemx remux IN.ts OUT.ts [--pid PID ...]\n";
+
 int run_remux(const std::vector<std::string>& args) {
     Remux r;
     std::vector<std::string> paths;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--pid" && i + 1 < args.size())
-            r.wanted.push_back(static_cast<int>(std::strtol(args[++i].c_str(), nullptr, 0)));
+            r.wanted.push_back(int(vemx_tool::IntOption(kUsage, "--pid", args[++i], 0, 0x1FFF)));
         else
             paths.push_back(args[i]);
     }
     if (paths.size() != 2) {
-        std::fprintf(stderr, "usage: vemx remux IN.ts OUT.ts [--pid PID ...]\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     FILE* in = std::fopen(paths[0].c_str(), "rb");

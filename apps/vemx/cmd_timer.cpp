@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "command.h"
+#include "options.h"
 #include "vemx/vemx.h"
 
 namespace {
@@ -45,17 +46,22 @@ double ms(int64_t v) {
     return static_cast<double>(v) / 10000.0;
 }
 
+constexpr char kUsage[] = "usage: vemx timer [seconds] [NUM/DEN]\n";
+
 int run_timer(const std::vector<std::string>& args) {
     double seconds = 3;
     int num = 30000, den = 1001;
-    if (!args.empty()) seconds = std::atof(args[0].c_str());
-    if (args.size() > 1 && std::sscanf(args[1].c_str(), "%d/%d", &num, &den) != 2) {
-        std::fprintf(stderr, "vemx timer: rate must be NUM/DEN, e.g. 30000/1001\n");
+    if (args.size() > 2) {
+        std::fputs(kUsage, stderr);
         return 2;
     }
-    if (seconds <= 0 || num <= 0 || den <= 0) {
-        std::fprintf(stderr, "usage: vemx timer [seconds] [NUM/DEN]\n");
-        return 2;
+    if (!args.empty()) seconds = vemx_tool::RealOption(kUsage, "seconds", args[0], 0.001, 86400);
+    if (args.size() > 1) {
+        const size_t slash = args[1].find('/');
+        if (slash == std::string::npos)
+            throw vemx_tool::UsageError("rate must be NUM/DEN, e.g. 30000/1001", kUsage);
+        num = int(vemx_tool::IntOption(kUsage, "NUM", args[1].substr(0, slash), 1, 1000000));
+        den = int(vemx_tool::IntOption(kUsage, "DEN", args[1].substr(slash + 1), 1, 1000000));
     }
     Run run;
     void* timer = qvmediatimer_new();
