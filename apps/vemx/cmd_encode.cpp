@@ -7,68 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "options.h"
 #include "vemx/vemx.h"
+#include "wav_reader.h"
 
 namespace {
-
-struct Wav {
-    int channels = 0;
-    int sample_rate = 0;
-    int bits = 0;
-    std::vector<uint8_t> data;
-};
-
-uint32_t le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
-uint16_t le16(const uint8_t* p) {
-    return uint16_t(p[0] | p[1] << 8);
-}
-
-// Reads an integer PCM WAV file (8 or 16 bits); false with a message otherwise.
-bool read_wav(const std::string& path, Wav& wav, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open " + path;
-        return false;
-    }
-    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) ||
-        std::memcmp(file.data() + 8, "WAVE", 4)) {
-        error = path + " is not a WAV file";
-        return false;
-    }
-    bool have_fmt = false;
-    for (size_t pos = 12; pos + 8 <= file.size();) {
-        const uint8_t* chunk = file.data() + pos;
-        const size_t size = le32(chunk + 4);
-        const size_t body = pos + 8;
-        const size_t avail = std::min(size, file.size() - body);
-        if (!std::memcmp(chunk, "fmt ", 4) && avail >= 16) {
-            const uint16_t tag = le16(chunk + 8);
-            wav.channels = le16(chunk + 10);
-            wav.sample_rate = int(le32(chunk + 12));
-            wav.bits = le16(chunk + 22);
-            if ((tag != 1 && tag != 0xFFFE) || (wav.bits != 8 && wav.bits != 16)) {
-                error = path + ": only 8- or 16-bit integer PCM is supported";
-                return false;
-            }
-            have_fmt = true;
-        } else if (!std::memcmp(chunk, "data", 4) && have_fmt) {
-            wav.data.assign(file.begin() + long(body), file.begin() + long(body + avail));
-            return true;
-        }
-        pos = body + size + (size & 1);
-    }
-    error = path + ": no PCM data found";
-    return false;
-}
 
 bool ends_with(const std::string& s, const char* suffix) {
     const size_t n = std::strlen(suffix);
@@ -95,6 +43,8 @@ void put(Sink& sink, int64_t pts, int64_t dts, const uint8_t* data, int64_t size
         std::fwrite(data, 1, size_t(size), sink.raw);
 }
 
+constexpr char kUsage[] = "usage: vemx encode --codec NAME [--bitrate BPS] IN.wav OUT\n";
+
 int run_encode(const std::vector<std::string>& args) {
     std::string codec, in_path, out_path;
     int bit_rate = 0;
@@ -102,7 +52,7 @@ int run_encode(const std::vector<std::string>& args) {
         if (args[i] == "--codec" && i + 1 < args.size()) {
             codec = args[++i];
         } else if (args[i] == "--bitrate" && i + 1 < args.size()) {
-            bit_rate = std::atoi(args[++i].c_str());
+            bit_rate = int(vemx_tool::IntOption(kUsage, "--bitrate", args[++i], 0, 100000000));
         } else if (in_path.empty()) {
             in_path = args[i];
         } else if (out_path.empty()) {
@@ -113,15 +63,14 @@ int run_encode(const std::vector<std::string>& args) {
         }
     }
     if (codec.empty() || in_path.empty() || out_path.empty()) {
-        std::fprintf(stderr, "usage: vemx encode --codec NAME [--bitrate BPS] IN.wav OUT\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
-    Wav wav;
-    std::string error;
-    if (!read_wav(in_path, wav, error)) {
-        std::fprintf(stderr, "vemx encode: %s\n", error.c_str());
-        return 1;
-    }
+    std::ifstream in(in_path, std::ios::binary);
+    if (!in) throw std::runtime_error(in_path + ": cannot open file");
+    // The samples are read a frame at a time: a file of any length fits.
+    vemx_tool::wav::Reader reader(in, in_path);
+    const vemx_tool::wav::Format wav = reader.format();
 
     void* enc = vemx_mediaencoder_new();
     vemx_mediaencoder_set_codec_name(enc, codec.c_str());
@@ -159,18 +108,22 @@ int run_encode(const std::vector<std::string>& args) {
     int frame_size = 0;
     vemx_mediaencoder_get_frame_size(enc, &frame_size);
     if (frame_size <= 0) frame_size = 1024;
-    const size_t block = size_t(wav.channels) * size_t(wav.bits / 8);
+    const size_t block = wav.frame_bytes();
     const size_t chunk = block * size_t(frame_size);
     const uint8_t silence = wav.bits == 8 ? 0x80 : 0;
-    std::vector<uint8_t> buf(chunk);
+    std::vector<uint8_t> buf;
+    buf.reserve(chunk);
     const uint8_t* out;
     int64_t size, pts, dts;
-    for (size_t pos = 0; pos < wav.data.size(); pos += chunk) {
+    uint64_t samples = 0;
+    while (reader.frames_left() > 0) {
+        buf.clear();
+        const size_t n = reader.Read(buf, size_t(frame_size));
+        if (n == 0) break;
         // The last buffer is padded with silence to a whole frame.
-        const size_t n = std::min(chunk, wav.data.size() - pos);
-        std::memcpy(buf.data(), wav.data.data() + pos, n);
-        std::memset(buf.data() + n, silence, chunk - n);
-        const int64_t t = int64_t(pos / block) * 10000000 / wav.sample_rate;
+        buf.resize(chunk, silence);
+        const int64_t t = int64_t(samples * 10000000 / uint64_t(wav.sample_rate));
+        samples += n;
         if (vemx_mediaencoder_encode1(enc, buf.data(), int(chunk), t, &out, &size, &pts, &dts))
             put(sink, pts, dts, out, size);
     }
@@ -180,10 +133,10 @@ int run_encode(const std::vector<std::string>& args) {
     if (sink.writer) vemx_mp4filewriter_release(sink.writer);
     if (sink.raw) std::fclose(sink.raw);
     vemx_mediaencoder_release(enc);
-    std::printf("encoded %zu samples (%d Hz, %d ch) with %s into %lld packets, %lld bytes: %s\n",
-                wav.data.size() / block, wav.sample_rate, wav.channels, codec.c_str(),
-                static_cast<long long>(sink.packets), static_cast<long long>(sink.bytes),
-                out_path.c_str());
+    std::printf("encoded %llu samples (%d Hz, %d ch) with %s into %lld packets, %lld bytes: %s\n",
+                static_cast<unsigned long long>(samples), wav.sample_rate, wav.channels,
+                codec.c_str(), static_cast<long long>(sink.packets),
+                static_cast<long long>(sink.bytes), out_path.c_str());
     return 0;
 }
 
