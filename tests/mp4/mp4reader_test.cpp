@@ -1,0 +1,237 @@
+// The reader is judged against ffprobe and ffmpeg on files the ffmpeg tool
+// made: every sample's times and key flag, and whether what it delivers
+// decodes.  Hostile files are made by damaging those files in known places.
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log_capture.h"
+#include "mp4/mp4_reader.h"
+#include "vemx/vemx_mp4reader.h"
+
+namespace mr = vemx::mp4reader;
+using vemx_test::LogCapture;
+using vemx_test::run_command;
+
+namespace {
+
+struct Packet {
+    int64_t pts, dts;  // 100-ns units
+    bool key;
+};
+
+std::string Quote(const std::string& s) {
+    return "'" + s + "'";
+}
+
+// ffprobe's packets of the first stream of a kind ("v" or "a").
+std::vector<Packet> Probe(const std::string& file, const char* kind) {
+    const std::string select = std::string(" -select_streams ") + kind + ":0 ";
+    const std::string tb = run_command("ffprobe -v error" + select +
+                                       "-show_entries stream=time_base -of csv=p=0 " + Quote(file));
+    int num = 0, den = 0;
+    if (sscanf(tb.c_str(), "%d/%d", &num, &den) != 2) return {};
+    std::istringstream in(run_command("ffprobe -v error" + select +
+                                      "-show_entries packet=pts,dts,flags -of csv=p=0 " +
+                                      Quote(file)));
+    std::vector<Packet> packets;
+    for (std::string line; std::getline(in, line);) {
+        long long pts = 0, dts = 0;
+        char flag = 0;
+        if (sscanf(line.c_str(), "%lld,%lld,%c", &pts, &dts, &flag) != 3) continue;
+        auto hns = [&](long long t) { return av_rescale_q(t, {num, den}, {1, 10000000}); };
+        packets.push_back({hns(pts), hns(dts), flag == 'K'});
+    }
+    return packets;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Offset of the first box of this type (its size field), or npos.
+size_t FindBox(const std::vector<uint8_t>& bytes, const char* type) {
+    const std::string t(type);
+    const auto it = std::search(bytes.begin(), bytes.end(), t.begin(), t.end());
+    return it == bytes.end() ? std::string::npos : size_t(it - bytes.begin()) - 4;
+}
+
+void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = uint8_t(v >> (24 - 8 * i));
+}
+
+// Reads every sample of a stream through the reader's interface.
+struct Sample {
+    Packet times;
+    std::vector<uint8_t> data;
+};
+std::vector<Sample> ReadStream(void* h, bool video) {
+    unsigned long vc = 0, ac = 0;
+    EXPECT_EQ(mr::QvMP4GetSampleNumber(h, &vc, &ac), mr::kReaderOk);
+    std::vector<Sample> out;
+    std::vector<unsigned char> buffer(1 << 20);
+    for (unsigned long id = 1; id <= (video ? vc : ac); ++id) {
+        Sample s;
+        unsigned char* data = buffer.data();
+        unsigned int size = unsigned(buffer.size());
+        int key = 1;
+        const int rc =
+            video ? mr::QvMP4GetVideoSample(h, id, &data, &size, &s.times.dts, &s.times.pts, &key)
+                  : mr::QvMP4GetAudioSample(h, id, &data, &size, &s.times.pts, &s.times.dts);
+        EXPECT_EQ(rc, mr::kReaderOk) << id;
+        s.times.key = key != 0;
+        s.data.assign(data, data + size);
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+// The files made once for the whole suite.
+class Mp4ReaderTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        char tmpl[] = "/tmp/vemx-mp4reader-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        const std::string lavfi =
+            "ffmpeg -v error -y -f lavfi -i testsrc=size=64x36:rate=30 "
+            "-f lavfi -i sine=frequency=440:sample_rate=48000 ";
+        Make("avc_bframes.mp4",
+             lavfi + "-t 5 -c:v libx264 -preset ultrafast -bf 2 -g 60 -c:a aac -b:a 64k");
+        Make("hevc.mp4",
+             "ffmpeg -v error -y -f lavfi -i testsrc=size=64x36:rate=25 -t 3 "
+             "-c:v libx265 -x265-params log-level=none -g 25");
+        Make("aac_only.mp4", lavfi + "-t 2 -vn -c:a aac");
+        Make("video_only.mp4", lavfi + "-t 3 -an -c:v libx264 -preset ultrafast -bf 0 -g 30");
+        Make("fragmented.mp4", lavfi +
+                                   "-t 5 -c:v libx264 -preset ultrafast -bf 2 -g 60 -c:a aac "
+                                   "-movflags frag_keyframe+empty_moov");
+    }
+    static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
+
+    static void Make(const std::string& name, const std::string& command) {
+        run_command(command + " " + Quote(Path(name)) + " 2>&1");
+    }
+    static std::string Path(const std::string& name) { return dir_ + "/" + name; }
+
+    static std::string dir_;
+};
+std::string Mp4ReaderTest::dir_;
+
+// Times and key flags of every sample equal ffprobe's, in both streams.
+void ExpectMatchesProbe(const std::string& file) {
+    SCOPED_TRACE(file);
+    void* h = nullptr;
+    ASSERT_EQ(mr::QvMP4CreateEditFileRead(file.c_str(), &h), mr::kReaderOk);
+    for (const bool video : {true, false}) {
+        const auto want = Probe(file, video ? "v" : "a");
+        const auto have = ReadStream(h, video);
+        ASSERT_EQ(have.size(), want.size()) << (video ? "video" : "audio");
+        for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(have[i].times.pts, want[i].pts) << i;
+            EXPECT_EQ(have[i].times.dts, want[i].dts) << i;
+            EXPECT_EQ(have[i].times.key, want[i].key) << i;
+        }
+    }
+    mr::QvMP4ReleaseEditFileRead(h);
+}
+
+TEST_F(Mp4ReaderTest, EverySampleMatchesFfprobe) {
+    for (const char* name :
+         {"avc_bframes.mp4", "hevc.mp4", "aac_only.mp4", "video_only.mp4", "fragmented.mp4"})
+        ExpectMatchesProbe(Path(name));
+}
+
+// A file that cannot be read gives a handle that fails every call, and one
+// error line naming the file and the reason.
+void ExpectRefused(const std::string& file, const std::string& reason) {
+    SCOPED_TRACE(file);
+    LogCapture log;
+    void* h = reinterpret_cast<void*>(1);
+    EXPECT_NE(mr::QvMP4CreateEditFileRead(file.c_str(), &h), mr::kReaderOk);
+    unsigned long v = 9, a = 9, id = 9;
+    double seconds = 0;
+    unsigned int size = 0;
+    EXPECT_EQ(mr::QvMP4GetSampleNumber(h, &v, &a), mr::kReaderBadHandle);
+    EXPECT_EQ(mr::QvMP4GetTotalDuration(h, &seconds), mr::kReaderBadHandle);
+    EXPECT_EQ(mr::QvMP4GetVideoSample(h, 1, nullptr, &size, nullptr, nullptr, nullptr),
+              mr::kReaderBadHandle);
+    EXPECT_EQ(mr::QvMP4GetVideoFrameId(h, 0.0, &id), mr::kReaderBadHandle);
+    EXPECT_EQ(mr::QvMP4GetKeyFrameTimeAndId(h, 1, &id, &id, &seconds, &seconds),
+              mr::kReaderBadHandle);
+    EXPECT_EQ(mr::ReaderPath(h), nullptr);
+    EXPECT_EQ(v, 9u);
+    mr::QvMP4ReleaseEditFileRead(h);
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "ERROR[vemx!mp4reader] Cannot open " + file + ": " + reason + "\n");
+}
+
+TEST_F(Mp4ReaderTest, HostileFilesAreRefusedWithOneLine) {
+    ExpectRefused(Path("missing.mp4"), "No such file or directory");
+
+    const std::string text = Path("text.mp4");
+    std::ofstream(text) << "this is not a movie, just some text that goes on\n";
+    ExpectRefused(text, "not an MP4 file");
+
+    // The writer puts moov last: half the file is mdat without its end.
+    const auto good = ReadAll(Path("avc_bframes.mp4"));
+    const std::string cut = Path("truncated.mp4");
+    WriteAll(cut, {good.begin(), good.begin() + long(good.size() / 2)});
+    ExpectRefused(cut, "box 'mdat' runs past the end of the file");
+
+    const std::string no_moov = Path("no_moov.mp4");
+    WriteAll(no_moov, {good.begin(), good.begin() + long(FindBox(good, "moov"))});
+    ExpectRefused(no_moov, "no moov box");
+
+    const size_t stsz = FindBox(good, "stsz");
+    auto damaged = good;
+    Put32(damaged, stsz + 16, 0);  // the first track's sample count
+    const auto video_only = ReadAll(Path("video_only.mp4"));
+    auto empty = video_only;
+    Put32(empty, FindBox(empty, "stsz") + 16, 0);
+    const std::string zero = Path("zero.mp4");
+    WriteAll(zero, empty);
+    ExpectRefused(zero, "no samples");
+
+    // 2^32 - 1 samples: a table that would need 16 GB in a file of 40 KB.
+    Put32(damaged, stsz + 16, 0xffffffff);
+    const std::string huge = Path("huge.mp4");
+    WriteAll(huge, damaged);
+    ExpectRefused(huge, "stsz claims more entries than its box holds");
+    Put32(damaged, stsz + 12, 1);  // one byte each, no table at all
+    WriteAll(huge, damaged);
+    ExpectRefused(huge, "stsz claims more samples than the file holds");
+
+    // A size that does not move on would keep a naive walk in one place.
+    auto looping = good;
+    Put32(looping, FindBox(looping, "trak"), 4);
+    const std::string loop = Path("loop.mp4");
+    WriteAll(loop, looping);
+    ExpectRefused(loop, "box 'trak' smaller than its header");
+    looping = good;
+    Put32(looping, FindBox(looping, "mdia"), 0x7fffffff);
+    WriteAll(loop, looping);
+    ExpectRefused(loop, "box 'mdia' runs past the end of its parent");
+}
+
+}  // namespace
