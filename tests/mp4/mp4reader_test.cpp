@@ -234,4 +234,127 @@ TEST_F(Mp4ReaderTest, HostileFilesAreRefusedWithOneLine) {
     ExpectRefused(loop, "box 'mdia' runs past the end of its parent");
 }
 
+// Writes a stream's delivered samples one after the other, as a player's
+// callback would hand them to a decoder.
+std::string Concatenate(const std::string& file, bool video, const std::string& out) {
+    void* h = nullptr;
+    EXPECT_EQ(mr::QvMP4CreateEditFileRead(file.c_str(), &h), mr::kReaderOk);
+    std::vector<uint8_t> all;
+    for (const auto& s : ReadStream(h, video)) all.insert(all.end(), s.data.begin(), s.data.end());
+    mr::QvMP4ReleaseEditFileRead(h);
+    WriteAll(out, all);
+    return out;
+}
+
+std::string FrameCount(const std::string& file) {
+    return run_command(
+        "ffprobe -v error -count_frames -select_streams 0 -show_entries "
+        "stream=nb_read_frames -of csv=p=0 " +
+        Quote(file));
+}
+
+TEST_F(Mp4ReaderTest, DeliveredSamplesDecodeWithoutErrors) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"avc_bframes.mp4", "h264"}, {"fragmented.mp4", "h264"}, {"hevc.mp4", "hevc"}};
+    for (const auto& [name, format] : cases) {
+        SCOPED_TRACE(name);
+        const std::string es =
+            Concatenate(Path(name), true, Path(std::string(name) + "." + format));
+        EXPECT_EQ(run_command("ffmpeg -v error -f " + std::string(format) + " -i " + Quote(es) +
+                              " -f null - 2>&1"),
+                  "");
+        EXPECT_EQ(FrameCount(es), FrameCount(Path(name)));
+    }
+    // ADTS: every frame found again by a parser that knows nothing of MP4.
+    const std::string adts = Concatenate(Path("aac_only.mp4"), false, Path("aac.adts"));
+    EXPECT_EQ(run_command("ffmpeg -v error -f aac -i " + Quote(adts) + " -f null - 2>&1"), "");
+    // The MP4 file's decoder drops the priming frame its edit list skips.
+    EXPECT_EQ(FrameCount(adts), std::to_string(Probe(Path("aac_only.mp4"), "a").size()) + "\n");
+}
+
+TEST_F(Mp4ReaderTest, SmallBufferGetsTheNeededSizeAndIsNotWritten) {
+    void* h = nullptr;
+    ASSERT_EQ(mr::QvMP4CreateEditFileRead(Path("avc_bframes.mp4").c_str(), &h), mr::kReaderOk);
+    unsigned int needed = 0;
+    ASSERT_EQ(mr::QvMP4GetVideoSample(h, 1, nullptr, &needed, nullptr, nullptr, nullptr),
+              mr::kReaderOk);
+    ASSERT_GT(needed, 0u);
+    std::vector<unsigned char> buffer(needed + 16, 0xee);
+    unsigned char* data = buffer.data();
+    unsigned int size = needed - 1;
+    EXPECT_EQ(mr::QvMP4GetVideoSample(h, 1, &data, &size, nullptr, nullptr, nullptr),
+              mr::kReaderBufferTooSmall);
+    EXPECT_EQ(size, needed);
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](auto b) { return b == 0xee; }));
+    data = nullptr;
+    size = 1 << 20;
+    EXPECT_EQ(mr::QvMP4GetVideoSample(h, 1, &data, &size, nullptr, nullptr, nullptr),
+              mr::kReaderBufferTooSmall);
+    data = buffer.data();
+    size = needed;
+    EXPECT_EQ(mr::QvMP4GetVideoSample(h, 1, &data, &size, nullptr, nullptr, nullptr),
+              mr::kReaderOk);
+    EXPECT_EQ(size, needed);
+    EXPECT_EQ(buffer[needed], 0xee);
+
+    unsigned long vc = 0, ac = 0;
+    mr::QvMP4GetSampleNumber(h, &vc, &ac);
+    for (unsigned long id : {0ul, vc + 1}) {
+        EXPECT_EQ(mr::QvMP4GetVideoSample(h, id, &data, &size, nullptr, nullptr, nullptr),
+                  mr::kReaderNoSuchSample);
+        EXPECT_EQ(mr::QvMP4GetAudioSample(h, id == 0 ? 0 : ac + 1, &data, &size, nullptr, nullptr),
+                  mr::kReaderNoSuchSample);
+    }
+    mr::QvMP4ReleaseEditFileRead(h);
+}
+
+// Lookups by time and key frame agree with ffprobe's view of the B-frame file.
+TEST_F(Mp4ReaderTest, TimeAndKeyFrameLookups) {
+    const std::string file = Path("avc_bframes.mp4");
+    const auto video = Probe(file, "v");
+    const auto audio = Probe(file, "a");
+    ASSERT_FALSE(video.empty());
+    void* h = nullptr;
+    ASSERT_EQ(mr::QvMP4CreateEditFileRead(file.c_str(), &h), mr::kReaderOk);
+    std::vector<size_t> shown(video.size());  // storage indices in presentation order
+    for (size_t i = 0; i < shown.size(); ++i) shown[i] = i;
+    std::sort(shown.begin(), shown.end(),
+              [&](size_t a, size_t b) { return video[a].pts < video[b].pts; });
+    unsigned long id = 0;
+    ASSERT_EQ(mr::QvMP4GetVideoFrameId(h, -1.0, &id), mr::kReaderOk);
+    EXPECT_EQ(id, shown[0] + 1);
+    for (size_t k = 0; k < shown.size(); ++k) {
+        const size_t i = shown[k];
+        double seconds = 0;
+        ASSERT_EQ(mr::QvMP4GetVideoFrameTime(h, i + 1, &seconds), mr::kReaderOk);
+        EXPECT_EQ(seconds, video[i].pts / 1e7);
+        ASSERT_EQ(mr::QvMP4GetVideoFrameId(h, seconds, &id), mr::kReaderOk);
+        EXPECT_EQ(id, i + 1);
+        // Just before the next frame is shown, this one still is.
+        const int64_t next = k + 1 < shown.size() ? video[shown[k + 1]].pts : video[i].pts + 1;
+        ASSERT_EQ(mr::QvMP4GetVideoFrameId(h, (next - 1) / 1e7, &id), mr::kReaderOk);
+        EXPECT_EQ(id, i + 1);
+
+        size_t key = i;
+        while (!video[key].key) --key;
+        unsigned long key_id = 0, audio_id = 0;
+        double key_seconds = 0, audio_seconds = 0;
+        ASSERT_EQ(mr::QvMP4GetKeyFrameTimeAndId(h, i + 1, &key_id, &audio_id, &key_seconds,
+                                                &audio_seconds),
+                  mr::kReaderOk);
+        EXPECT_EQ(key_id, key + 1);
+        EXPECT_EQ(key_seconds, video[key].pts / 1e7);
+        ASSERT_GE(audio_id, 1u);
+        EXPECT_LE(audio[audio_id - 1].pts, video[key].pts);
+        if (audio_id < audio.size()) {
+            EXPECT_GT(audio[audio_id].pts, video[key].pts);
+        }
+        EXPECT_EQ(audio_seconds, audio[audio_id - 1].pts / 1e7);
+    }
+    ASSERT_EQ(mr::QvMP4GetAudioSampleId(h, 1.0, &id), mr::kReaderOk);
+    EXPECT_LE(audio[id - 1].pts, 10000000);
+    EXPECT_GT(audio[id].pts, 10000000);
+    mr::QvMP4ReleaseEditFileRead(h);
+}
+
 }  // namespace
