@@ -124,6 +124,10 @@ class Mp4ReaderTest : public ::testing::Test {
              "-c:v libx265 -x265-params log-level=none -g 25");
         Make("aac_only.mp4", lavfi + "-t 2 -vn -c:a aac");
         Make("video_only.mp4", lavfi + "-t 3 -an -c:v libx264 -preset ultrafast -bf 0 -g 30");
+        // Audio half a second late: an empty edit in front of its track.
+        Make("delayed_audio.mp4",
+             "ffmpeg -v error -y -f lavfi -i testsrc=size=64x36:rate=30 -itsoffset 0.5 -f lavfi "
+             "-i sine=sample_rate=48000 -t 3 -c:v libx264 -preset ultrafast -bf 2 -c:a aac");
         Make("fragmented.mp4", lavfi +
                                    "-t 5 -c:v libx264 -preset ultrafast -bf 2 -g 60 -c:a aac "
                                    "-movflags frag_keyframe+empty_moov");
@@ -162,8 +166,8 @@ void ExpectMatchesProbe(const std::string& file) {
 }
 
 TEST_F(Mp4ReaderTest, EverySampleMatchesFfprobe) {
-    for (const char* name :
-         {"avc_bframes.mp4", "hevc.mp4", "aac_only.mp4", "video_only.mp4", "fragmented.mp4"})
+    for (const char* name : {"avc_bframes.mp4", "hevc.mp4", "aac_only.mp4", "video_only.mp4",
+                             "delayed_audio.mp4", "fragmented.mp4"})
         ExpectMatchesProbe(Path(name));
 }
 
@@ -402,6 +406,78 @@ TEST_F(Mp4ReaderTest, TakesInFragmentsAsTheFileGrows) {
     grow_to(whole.size());
     ExpectHandleMatchesProbe(h, Path("fragmented.mp4"));
     mr::QvMP4ReleaseEditFileRead(h);
+}
+
+// The exported family over the same reader, and one handle shared by
+// threads: each must see the bytes a lone reader sees.
+TEST_F(Mp4ReaderTest, ExportedFamilySharedByThreads) {
+    EXPECT_EQ(vemx_mp4reader_open(nullptr), nullptr);
+    uint32_t n = 7;
+    double seconds = 0;
+    EXPECT_EQ(vemx_mp4reader_get_sample_counts(nullptr, &n, &n), VEMX_MP4READER_BAD_HANDLE);
+    EXPECT_EQ(vemx_mp4reader_get_duration(nullptr, &seconds), VEMX_MP4READER_BAD_HANDLE);
+    EXPECT_EQ(vemx_mp4reader_get_key_frame(nullptr, 1, &n), VEMX_MP4READER_BAD_HANDLE);
+    EXPECT_EQ(n, 7u);
+    vemx_mp4reader_release(nullptr);
+
+    const std::string file = Path("avc_bframes.mp4");
+    const auto video = Probe(file, "v");
+    void* r = vemx_mp4reader_open(file.c_str());
+    ASSERT_NE(r, nullptr);
+    uint32_t vc = 0, ac = 0;
+    ASSERT_EQ(vemx_mp4reader_get_sample_counts(r, &vc, &ac), VEMX_MP4READER_OK);
+    EXPECT_EQ(vc, video.size());
+    EXPECT_EQ(ac, Probe(file, "a").size());
+    ASSERT_EQ(vemx_mp4reader_get_duration(r, &seconds), VEMX_MP4READER_OK);
+    EXPECT_NEAR(seconds, 5.0, 0.05);
+
+    void* h = nullptr;
+    ASSERT_EQ(mr::QvMP4CreateEditFileRead(file.c_str(), &h), mr::kReaderOk);
+    const auto alone = ReadStream(h, true);
+    mr::QvMP4ReleaseEditFileRead(h);
+
+    auto read_all = [&](std::vector<std::vector<uint8_t>>& out) {
+        std::vector<uint8_t> buffer(1 << 16);
+        for (uint32_t id = 1; id <= vc; ++id) {
+            uint32_t size = 0;
+            int64_t dts = 0, pts = 0;
+            int key = 0;
+            if (vemx_mp4reader_read_video_sample(r, id, buffer.data(), uint32_t(buffer.size()),
+                                                 &size, &dts, &pts, &key) != VEMX_MP4READER_OK)
+                return;
+            out.emplace_back(buffer.begin(), buffer.begin() + size);
+        }
+    };
+    std::vector<std::vector<uint8_t>> seen[3];
+    std::vector<std::thread> threads;
+    for (auto& s : seen) threads.emplace_back(read_all, std::ref(s));
+    threads.emplace_back([&] {
+        for (int i = 0; i < 200; ++i) vemx_mp4reader_get_sample_counts(r, &n, &n);
+    });
+    for (auto& t : threads) t.join();
+    for (const auto& s : seen) {
+        ASSERT_EQ(s.size(), alone.size());
+        for (size_t i = 0; i < s.size(); ++i) EXPECT_EQ(s[i], alone[i].data) << i;
+    }
+
+    uint32_t size = 0;
+    ASSERT_EQ(vemx_mp4reader_read_video_sample(r, 1, nullptr, 0, &size, nullptr, nullptr, nullptr),
+              VEMX_MP4READER_OK);
+    EXPECT_EQ(size, alone[0].data.size());
+    uint8_t small[8];
+    EXPECT_EQ(vemx_mp4reader_read_video_sample(r, 1, small, sizeof small, &size, nullptr, nullptr,
+                                               nullptr),
+              VEMX_MP4READER_BUFFER_TOO_SMALL);
+    EXPECT_EQ(size, alone[0].data.size());
+    for (uint32_t id = 1; id <= vc; id += 7) {
+        uint32_t at = 0, key = 0;
+        ASSERT_EQ(vemx_mp4reader_get_frame_at(r, video[id - 1].pts, &at), VEMX_MP4READER_OK);
+        EXPECT_EQ(at, id);
+        ASSERT_EQ(vemx_mp4reader_get_key_frame(r, id, &key), VEMX_MP4READER_OK);
+        EXPECT_TRUE(video[key - 1].key);
+        EXPECT_LE(key, id);
+    }
+    vemx_mp4reader_release(r);
 }
 
 struct TsFrame {
