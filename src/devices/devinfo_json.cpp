@@ -81,6 +81,13 @@ struct member_writer {
     }
 };
 
+void write_members(rapidjson::Writer<rapidjson::StringBuffer>& writer, const devinfo_t& record) {
+    for (const auto& [key, cell] : record.cells()) {
+        writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+        std::visit(member_writer{writer}, cell);
+    }
+}
+
 }  // namespace
 
 bool fill_from_json(devinfo_t& record, std::string_view text) {
@@ -100,10 +107,16 @@ std::string request_body(const devinfo_t& record, std::string_view nonce) {
     writer.StartObject();
     writer.Key("xedaid");
     writer.String(nonce.data(), static_cast<rapidjson::SizeType>(nonce.size()));
-    for (const auto& [key, cell] : record.cells()) {
-        writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
-        std::visit(member_writer{writer}, cell);
-    }
+    write_members(writer, record);
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string record_json(const devinfo_t& record) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    write_members(writer, record);
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }

@@ -356,4 +356,19 @@ TEST(DevCon, IdentityGettersCutAndKeepTheSize) {
     EXPECT_EQ(id + port, 0u);
 }
 
+TEST(DevCon, RequestCommandSendsTypedValuesAndPrintsTheAnswer) {
+    HttpDeviceSim sim({{"cmd", answer(http200(R"({"ok":1,"who":"sim","n":-2})"))}});
+    const std::string out = vemx_test::run_command(std::string(VEMX_TOOL) + " request 127.0.0.1 " +
+                                                   std::to_string(sim.port()) +
+                                                   " /api case=cmd n=5 x=1.5 s=5a 2>/dev/null");
+    // The answer's members in the record's own order.
+    EXPECT_NE(out.find(R"("ok":1.000000)"), std::string::npos) << out;
+    EXPECT_NE(out.find(R"("who":"sim")"), std::string::npos) << out;
+    EXPECT_NE(out.find(R"("n":-2)"), std::string::npos) << out;
+    ASSERT_EQ(sim.requests().size(), 1u);
+    const std::string request = sim.requests()[0];
+    for (const char* member : {R"("n":5)", R"("x":1.500000)", R"("s":"5a")"})
+        EXPECT_NE(request.find(member), std::string::npos) << member;
+}
+
 }  // namespace
