@@ -1,9 +1,18 @@
 #include "devices/devinfo_json.h"
 
+// RapidJSON 1.1's internal stack adds an offset to its still-null pointer
+// before the first allocation; harmless, but clang's sanitizer stops every
+// fuzzing run on it, so that one check is off inside RapidJSON.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((no_sanitize("pointer-overflow"))), apply_to = function)
+#endif
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
 
 #include <charconv>
 #include <cmath>
