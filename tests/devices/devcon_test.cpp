@@ -246,6 +246,34 @@ TEST(DevCon, RequestGoesOutAsOnePostWithTheNonceFirst) {
               requests[1].substr(requests[1].find("xedaid")));
 }
 
+TEST(DevCon, LargeRequestsGoOutWholeOrEndWhenTheDeviceTakesNothing) {
+    HttpDeviceSim sim({{"big", answer(http200("{}"))}});
+    // Completes connections but never accepts or reads them.
+    uint16_t stalled_port = 0;
+    const int stalled = vemx_test::listen_loopback(4, &stalled_port);
+    Con con(connection_to(sim.port()));
+    Con stalled_con(connection_to(stalled_port));
+    Answers answers;
+    for (auto [h, bytes] : {std::pair{con.h, size_t{4} << 20}, {stalled_con.h, size_t{64} << 20}}) {
+        void* record = vemx_devinfo_new();
+        vemx_devinfo_set_str(record, "case", "big");
+        vemx_devinfo_set_str(record, "blob", std::string(bytes, 'b').c_str());
+        std::lock_guard g(answers.lock);
+        answers.all.emplace_back(&answers);
+        vemx_devcon_request(h, record, &Answers::on_answer, &answers.all.back());
+        vemx_devinfo_release(record);
+        vemx_devcon_init(h);
+    }
+    ASSERT_TRUE(answers.wait_for(2, 20s));
+    EXPECT_EQ(answers.all[0].cells, Cells{});
+    ASSERT_EQ(sim.requests().size(), 1u);
+    const std::string& request = sim.requests()[0];
+    EXPECT_EQ(request.size() - request.find("\r\n\r\n") - 4,
+              std::stoul(request.substr(request.find("Content-Length: ") + 16)));
+    EXPECT_EQ(answers.all[1].cells, error("send failed"));
+    close(stalled);
+}
+
 TEST(DevCon, LifecycleLinesQueuedRequestsAndInitTwice) {
     vemx_test::LogCapture log;
     HttpDeviceSim sim({{"ok", answer(http200(R"({"r":1})"))}});
