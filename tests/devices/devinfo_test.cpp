@@ -129,15 +129,6 @@ TEST(DevInfo, GettersLeaveTheKeyBehindAsNull) {
     EXPECT_EQ(vemx::devinfo_json::request_body(r.obj(), "N"), R"({"xedaid":"N","missing":null})");
 }
 
-TEST(DevInfo, ReferencesKeepTheRecord) {
-    void* h = vemx_devinfo_new();
-    vemx_devinfo_add_ref(h);
-    vemx_devinfo_release(h);
-    vemx_devinfo_set_str(h, "k", "still here");  // ASan catches a premature free
-    EXPECT_EQ(get_str(h, "k", 32), "still here");
-    vemx_devinfo_release(h);
-}
-
 TEST(DevInfoJson, AnswersFillOnlyTheOutermostScalars) {
     struct Row {
         const char* what;
