@@ -267,7 +267,10 @@ void client_thread::on_events(request_t& r, uint32_t events) {
         r.state = kSending;
         r.deadline = now_ms() + kAnswerDeadlineMs;
         try_send(r);
-        return;
+        if (r.finished) return;
+        // Edge-triggered: data or a close that came with the connect is
+        // reported this once, so it is handled below, now.
+        events &= ~static_cast<uint32_t>(EPOLLOUT);
     }
     // Out-of-band data is the one error condition of a connected socket.
     if (events & EPOLLPRI) {
