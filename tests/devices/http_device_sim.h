@@ -84,6 +84,9 @@ class HttpDeviceSim {
         for (;;) {
             const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) return;
+            // At once, so that the close can reach the client together with
+            // the connect.
+            if (close_at_once_) shutdown(fd, SHUT_WR);
             std::lock_guard g(lock_);
             if (stopping_) {
                 close(fd);
@@ -96,7 +99,6 @@ class HttpDeviceSim {
 
     void serve(int fd) {
         if (close_at_once_) {
-            shutdown(fd, SHUT_WR);
             drain(fd);
         } else {
             const std::string request = read_request(fd);
