@@ -212,6 +212,21 @@ TEST(MediaTimer, MovingTheBaseLaterHoldsBackAnEntryAlreadyArmed) {
     EXPECT_GE(o.Calls()[0].stream_now, 50 * kMs);
 }
 
+// The ends of the time range: the earliest is due at once with its
+// lateness saturated, the latest is never due.
+TEST(MediaTimer, TheEndsOfTheTimeRangeAreAtOnceAndNever) {
+    Owner o;
+    o.timer.Schedule(INT64_MAX, 1);
+    o.timer.Schedule(INT64_MIN, 2);
+    ASSERT_TRUE(o.WaitReleases(1));
+    std::this_thread::sleep_for(100ms);
+    const auto calls = o.Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].item, 2);
+    EXPECT_EQ(calls[0].lateness, INT64_MAX);
+    EXPECT_EQ(o.timer.PendingCount(), 1u);
+}
+
 TEST(MediaTimer, FlushRacingScheduleLosesNoItemAndDeliversNoneTwice) {
     Owner o;
     constexpr int kItems = 4000;
