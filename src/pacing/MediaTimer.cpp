@@ -6,6 +6,7 @@
 
 #include "frame/error.h"
 #include "frame/log.h"
+#include "platform/clock.h"
 
 namespace VIZur {
 
@@ -13,8 +14,28 @@ using vemx::frame::ComError;
 using vemx::frame::RaiseComError;
 
 namespace {
-constexpr uint32_t kFlushCommand = 1;
+constexpr uint32_t kReleaseCommand = 1;
 }
+
+// Carries flushed entries to the timer thread.  Should the command never
+// run, the service thread still destroys the request, and nothing is lost.
+class MediaTimer::ReleaseRequest final : public CommandRequest {
+  public:
+    ReleaseRequest(MediaTimer& timer, Entries entries)
+        : timer_(timer), entries_(std::move(entries)) {}
+    ~ReleaseRequest() override { Run(); }
+
+    void Run() {
+        Entries entries;
+        entries.swap(entries_);
+        timer_.ReleaseAll(entries);
+    }
+    Entries Take() noexcept { return std::move(entries_); }
+
+  private:
+    MediaTimer& timer_;
+    Entries entries_;
+};
 
 MediaTimer::MediaTimer() = default;
 
@@ -44,21 +65,24 @@ void MediaTimer::Start() {
 }
 
 void MediaTimer::Stop() {
+    if (OnServiceThread()) {
+        // It would wait for itself.
+        vemx::frame::ReportFunction(L"vemx", L"MediaTimer", __LINE__, L"VIZur::MediaTimer::Stop",
+                                    L"called on the timer's own thread, ignored");
+        return;
+    }
     Flush();
     Service::Stop();
     own_thread_ = 0;
-}
-
-size_t MediaTimer::PendingCount() const {
-    std::lock_guard guard(lock_);
-    return entries_.size();
+    // What the last callbacks scheduled goes back too.
+    Flush();
 }
 
 int64_t MediaTimer::GetStreamTime() const {
     const auto clock = GetClock();
     int64_t now = 0;
     if (!clock || clock->GetTime(&now) < 0) return 0;
-    return now - base_time_.load();
+    return vemx::platform::saturating_sub(now, base_time_.load());
 }
 
 void MediaTimer::Schedule(int64_t time, int64_t item) {
@@ -70,6 +94,7 @@ void MediaTimer::Schedule(int64_t time, int64_t item) {
         it->items.push_back(item);
     else
         entries_.insert(it, TimerEntry{time, {item}});
+    Counted();
 
     const int64_t front = entries_.front().time;
     if (cookie_ && advised_time_ <= front) return;
@@ -85,8 +110,9 @@ void MediaTimer::Arm(int64_t time) {
     if (base >= 0 && time >= 0 && base <= INT64_MAX - time) {
         hr = clock_->AdviseTime(base, time, &timer_event_, &cookie);
     } else {
-        // Before the clock's zero or beyond its range: the nearest time it has.
-        const int64_t at = time < 0 ? std::max<int64_t>(0, base + time) : INT64_MAX;
+        // Before the clock's zero or beyond its range: the nearest time it
+        // has (the end of the range is never reached).
+        const int64_t at = std::max<int64_t>(0, vemx::platform::saturating_add(base, time));
         hr = clock_->AdviseTime(0, at, &timer_event_, &cookie);
     }
     if (hr < 0) RaiseComError(hr, L"MediaTimer", __LINE__);
@@ -103,25 +129,48 @@ void MediaTimer::Disarm() noexcept {
 }
 
 void MediaTimer::Flush() {
-    if (own_thread_ && !OnServiceThread() && SendCommand(kFlushCommand) != 0) return;
-    // No thread, or it is closing: clear here, nothing is left behind.
-    Clear();
-}
-
-intptr_t MediaTimer::OnCommand(uint32_t command, CommandRequest*) {
-    if (command == kFlushCommand) Clear();
-    return 0;
-}
-
-void MediaTimer::Clear() {
-    std::deque<TimerEntry> taken;
+    Entries taken;
     {
         std::lock_guard guard(lock_);
         taken.swap(entries_);
+        Counted();
         Disarm();
     }
-    for (const auto& entry : taken)
+    if (taken.empty()) return;
+    if (own_thread_ && !OnServiceThread()) {
+        // Posted, not sent: waiting for the timer thread here is what would
+        // deadlock an owner whose callbacks take a lock it holds.
+        try {
+            auto request = std::make_unique<ReleaseRequest>(*this, std::move(taken));
+            if (PostMessageW(Window(), WM_SERVICE_COMMAND + kReleaseCommand,
+                             reinterpret_cast<uintptr_t>(request.get()), 0) == 0) {
+                request.release();
+                return;
+            }
+            taken = request->Take();
+        } catch (const std::bad_alloc&) {
+            // taken is intact: make_unique failed before moving from it.
+        }
+    }
+    // No thread, or it is closing: released here, nothing is left behind.
+    ReleaseAll(taken);
+}
+
+intptr_t MediaTimer::OnCommand(uint32_t command, CommandRequest* request) {
+    if (command == kReleaseCommand && request) static_cast<ReleaseRequest*>(request)->Run();
+    return 0;
+}
+
+void MediaTimer::ReleaseAll(const Entries& entries) {
+    for (const auto& entry : entries)
         for (int64_t item : entry.items) OnRelease(item);
+}
+
+void MediaTimer::RunPendingReleases() {
+    MSG m;
+    while (PeekMessageW(m, Window(), WM_SERVICE_COMMAND + kReleaseCommand,
+                        WM_SERVICE_COMMAND + kReleaseCommand))
+        DispatchMessageW(m);
 }
 
 void MediaTimer::Run() {
@@ -148,6 +197,8 @@ void MediaTimer::Run() {
 }
 
 void MediaTimer::Deliver() {
+    // What was flushed goes back before what was scheduled after it.
+    RunPendingReleases();
     const int64_t now = GetStreamTime();
     TimerEntry entry{};
     {
@@ -163,6 +214,7 @@ void MediaTimer::Deliver() {
             }
             entry = std::move(entries_.front());
             entries_.pop_front();
+            Counted();
             if (!entries_.empty()) Arm(entries_.front().time);
         } catch (const ComError&) {
             // Reported; the next Schedule arms again.
@@ -170,7 +222,7 @@ void MediaTimer::Deliver() {
     }
     for (int64_t item : entry.items) {
         try {
-            OnTimer(entry.time, item, now - entry.time);
+            OnTimer(entry.time, item, vemx::platform::saturating_sub(now, entry.time));
         } catch (const ComError&) {
         } catch (const std::exception& e) {
             vemx::frame::LogPrint("ERROR[VIZur::LazyWindow] ", "VIZur::MediaTimer::OnTimer: %s",

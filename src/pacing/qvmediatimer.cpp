@@ -40,6 +40,9 @@ class MediaTimer : public VIZur::Service {
         return callback_ != nullptr;
     }
 
+    // From the callback: no tick follows, and the thread ends on its own.
+    void StopTicking() noexcept { running_ = 0; }
+
   private:
     void OnCreate(VIZur::HWND) override {
         tick_count_ = 0;
@@ -134,10 +137,13 @@ class MediaTimer : public VIZur::Service {
             }
         }
         // Earliest t at which the next tick is due: ceil(k * den * 10^7 / num).
+        // Slow rates put it past the clock's range: saturated, it means never.
         const __int128 scaled = static_cast<__int128>(tick_count_) * denominator * kSecond;
-        const auto due = static_cast<int64_t>((scaled + numerator - 1) / numerator);
+        const __int128 due = (scaled + numerator - 1) / numerator;
+        const int64_t at =
+            due >= INT64_MAX - start_time_ ? INT64_MAX : start_time_ + static_cast<int64_t>(due);
         try {
-            const HRESULT hr = alarm_->Set(start_time_ + due);
+            const HRESULT hr = alarm_->Set(at);
             if (hr < 0) frame::RaiseComError(hr, L"qvmediatimer", 92);
         } catch (const frame::ComError&) {
             // Reported; no further ticks until the rate changes.
@@ -207,7 +213,20 @@ VEMX_EXPORT int32_t qvmediatimer_init(void* timer) {
 VEMX_EXPORT void qvmediatimer_delete(void* timer) {
     if (!timer) return;
     vemx::frame::Guarded("qvmediatimer_delete", [&] {
-        delete static_cast<MediaTimer*>(timer);
-        VIZur::LazyWindow::Uninitialize();
+        auto* t = static_cast<MediaTimer*>(timer);
+        constexpr auto destroy = [](void* p) {
+            delete static_cast<MediaTimer*>(p);
+            VIZur::LazyWindow::Uninitialize();
+        };
+        if (t->OnServiceThread()) {
+            // Deleting here would wait for the thread we are on.
+            vemx::frame::ReportFunction(L"vemx", L"qvmediatimer", __LINE__, L"qvmediatimer_delete",
+                                        L"called from the timer's callback; deleted once the "
+                                        L"callback has returned");
+            t->StopTicking();
+            vemx::frame::DestroyElsewhere(destroy, t);
+            return;
+        }
+        destroy(t);
     });
 }
