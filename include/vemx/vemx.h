@@ -14,5 +14,7 @@
 #include "vemx_procamp.h"
 #include "vemx_tsdemux.h"
 #include "vemx_tsmux.h"
+#include "vemx_devinfo.h"
+#include "vemx_devcon.h"
 
 #endif

@@ -18,7 +18,9 @@ namespace vemx_dev_detail {
 // and the user pointer.
 using answer_fn = void (*)(void* answer, void* user);
 
-class http_client_thread;
+namespace http {
+class client_thread;
+}
 
 class devcon_t final : public vemx::frame::RefCounted {
   public:
@@ -50,8 +52,9 @@ class devcon_t final : public vemx::frame::RefCounted {
     uint16_t port_ = 0;
     std::string uri_;
 
-    // Owns the job queue and, once init() ran, the thread.
-    std::unique_ptr<http_client_thread> client_;
+    // Owns the job queue and, once init() ran, the thread (which holds a
+    // reference of its own while it runs).
+    std::shared_ptr<http::client_thread> client_;
 };
 
 inline void* to_handle(devcon_t* con) noexcept {
