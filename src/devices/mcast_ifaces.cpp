@@ -23,8 +23,8 @@ std::vector<mcast_iface_t> MulticastInterfaces() {
         if (std::any_of(result.begin(), result.end(),
                         [&](const mcast_iface_t& i) { return i.index == index; }))
             continue;
-        result.push_back({a->ifa_name, index,
-                          reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr});
+        result.push_back(
+            {a->ifa_name, index, reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr});
     }
     errno = 0;
     return result;
