@@ -1,0 +1,264 @@
+// Discovery over loopback: the group address set to 127.0.0.1 turns the
+// probe into a unicast datagram that a test responder answers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "common/log_capture.h"
+#include "devices/devreply.h"
+#include "devices/probe_responder.h"
+#include "vemx/vemx.h"
+
+using namespace std::chrono_literals;
+using vemx_test::LogCapture;
+using vemx_test_dev::found_devices;
+using vemx_test_dev::make_reply;
+using vemx_test_dev::probe_responder;
+
+namespace {
+
+constexpr uint8_t kMacA[6] = {0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
+constexpr uint8_t kMacB[6] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x01};
+
+// An enumerator aimed at the responder, reporting into `found`.
+struct scanner {
+    scanner(const probe_responder& device, found_devices& found) : handle(vemx_devenum_new()) {
+        vemx_devenum_set_mcast_addr(handle, "127.0.0.1");
+        vemx_devenum_set_mcast_port(handle, device.port());
+        vemx_devenum_set_callbacks(handle, &found_devices::on_found, &found);
+    }
+    ~scanner() {
+        if (handle) vemx_devenum_release(handle);
+    }
+    void* handle;
+};
+
+bool is_probe(const vemx_test_dev::bytes& p) {
+    if (p.size() < 8 || p.size() > 23) return false;
+    for (size_t i = 0; i < p.size(); ++i)
+        if ((p[i] & "XEDA"[i % 4]) != "XEDA"[i % 4]) return false;
+    return true;
+}
+
+}  // namespace
+
+TEST(DevReply, FieldsAreBigEndianAndShortOrForeignRepliesAreDropped) {
+    using vemx_dev_reply::ParseReply;
+    auto parse = [](const vemx_test_dev::bytes& b) { return ParseReply({b.data(), b.size()}); };
+
+    auto full = make_reply(kMacA, 0x12345678, 0x1F90, "/api/v1");
+    full.insert(full.end(), {1, 2, 3});  // bytes after the URI do not matter
+    const auto r = parse(full);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(0, std::memcmp(r->mac, kMacA, 6));
+    EXPECT_EQ(r->id, 0x12345678u);
+    EXPECT_EQ(r->port, 0x1F90);
+    EXPECT_EQ(r->uri, "/api/v1");
+
+    const auto empty_uri = parse(make_reply(kMacA, 1, 80, ""));
+    ASSERT_TRUE(empty_uri);
+    EXPECT_EQ(empty_uri->uri, "");
+
+    const auto longest = std::string(236, 'u');
+    EXPECT_TRUE(parse(make_reply(kMacA, 1, 80, longest)));
+
+    EXPECT_FALSE(parse(make_reply(kMacA, 1, 80, "/abc", 5))) << "URI length past the end";
+    EXPECT_FALSE(parse(make_reply(kMacA, 1, 80, "/abc", 0xFFFFFFFF))) << "length wraps";
+    for (size_t cut : {4, 9, 10, 14, 16, 19}) {
+        auto b = make_reply(kMacA, 1, 80, "");
+        b.resize(cut);
+        EXPECT_FALSE(parse(b)) << cut << " bytes";
+    }
+    auto foreign = make_reply(kMacA, 1, 80, "/");
+    foreign[3] = 'B';
+    EXPECT_FALSE(parse(foreign));
+}
+
+TEST(DevReply, ProbesCarryTheMagicBitsAndVaryInLength) {
+    std::minstd_rand rng(7);
+    uint8_t probe[vemx_dev_reply::kMaxProbeSize];
+    std::set<size_t> lengths;
+    for (int i = 0; i < 2000; ++i) {
+        const size_t n = vemx_dev_reply::BuildProbe(rng, probe);
+        lengths.insert(n);
+        EXPECT_TRUE(is_probe({probe, probe + n})) << n;
+    }
+    EXPECT_EQ(lengths.size(), 16u);
+}
+
+TEST(DevReply, FoundListKnowsDevicesByAddressIdAndMacAndStopsAtCapacity) {
+    using verdict = vemx_dev_reply::found_list_t::verdict;
+    vemx_dev_reply::found_list_t found(3);
+    vemx_dev_reply::reply_t a{{1, 2, 3, 4, 5, 6}, 7, 80, "/a"};
+    EXPECT_EQ(found.Add(0x0100007F, a), verdict::fresh);
+    EXPECT_EQ(found.Add(0x0100007F, a), verdict::known);
+    auto moved = a;
+    moved.port = 81;
+    moved.uri = "/elsewhere";
+    EXPECT_EQ(found.Add(0x0100007F, moved), verdict::known);
+    EXPECT_EQ(found.Add(0x0200007F, a), verdict::fresh) << "another address";
+    auto other_mac = a;
+    other_mac.mac[5] = 7;
+    EXPECT_EQ(found.Add(0x0100007F, other_mac), verdict::fresh);
+    auto other_id = a;
+    other_id.id = 8;
+    EXPECT_EQ(found.Add(0x0100007F, other_id), verdict::full);
+    EXPECT_EQ(found.Add(0x0100007F, a), verdict::known) << "known devices stay known when full";
+    EXPECT_EQ(found.size(), 3u);
+}
+
+TEST(DevEnum, ReportsEachDeviceOnceWithItsIdentityAndLogLine) {
+    LogCapture log;
+    probe_responder device;
+    const auto a = make_reply(kMacA, 0xDEADBEEF, 8080, "/control");
+    auto bad_magic = a;
+    bad_magic[0] = 'Y';
+    auto short_nine = a;
+    short_nine.resize(9);
+    device.set_replies({
+        {a},
+        {a},                                              // the same device again
+        {make_reply(kMacA, 0xDEADBEEF, 9090, "/moved")},  // port and URI changed
+        {bad_magic},
+        {short_nine},
+        {make_reply(kMacB, 2, 80, "/x", 200)},  // URI length runs past the end
+        {a, true},                              // same MAC and ID, other address
+        {make_reply(kMacB, 2, 80, "")},
+    });
+    found_devices found;
+    {
+        scanner s(device, found);
+        vemx_devenum_scan(s.handle, 50);
+        ASSERT_TRUE(found.wait_for(3));
+        // Several more probes, answered alike, change nothing.
+        std::this_thread::sleep_for(300ms);
+    }
+    const auto devices = found.devices();
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_EQ(devices[0].address, "127.0.0.1");
+    EXPECT_EQ(0, std::memcmp(devices[0].mac, kMacA, 6));
+    EXPECT_EQ(devices[0].id, 0xDEADBEEFu);
+    EXPECT_EQ(devices[0].port, 8080);
+    EXPECT_EQ(devices[0].uri, "/control");
+    EXPECT_EQ(devices[1].address, "127.0.0.2");
+    EXPECT_EQ(devices[1].id, 0xDEADBEEFu);
+    EXPECT_EQ(devices[2].address, "127.0.0.1");
+    EXPECT_EQ(devices[2].id, 2u);
+    EXPECT_EQ(devices[2].uri, "");
+
+    const auto probes = device.probes();
+    EXPECT_GE(probes.size(), 3u);
+    for (const auto& p : probes) EXPECT_TRUE(is_probe(p));
+
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "INFO[vemx!dev] Start scanning devices...\n",
+                               "INFO[vemx!dev] (127.0.0.1 @ [00:1B:2C:3D:4E:5F]): ID=0xDEADBEEF, "
+                               "Port=8080, URI=/control\n",
+                               "INFO[vemx!dev] (127.0.0.2 @ [00:1B:2C:3D:4E:5F]): ID=0xDEADBEEF, "
+                               "Port=8080, URI=/control\n",
+                               "INFO[vemx!dev] (127.0.0.1 @ [AA:BB:CC:DD:EE:01]): ID=0x00000002, "
+                               "Port=80, URI=\n",
+                               "INFO[vemx!dev] Stop scanning devices...\n",
+                           }));
+}
+
+TEST(DevEnum, AWholeBurstOfRepliesToOneProbeIsReported) {
+    LogCapture quiet;
+    probe_responder device;
+    std::vector<probe_responder::reply> replies;
+    for (uint32_t i = 0; i < 200; ++i) {
+        const uint8_t mac[6] = {2, 0, 0, 0, uint8_t(i >> 8), uint8_t(i)};
+        // Long URIs, so the burst needs more than a default socket buffer.
+        replies.push_back(
+            {make_reply(mac, i, 80, "/dev" + std::to_string(i) + std::string(200, 'u'))});
+    }
+    device.set_replies(std::move(replies));
+    found_devices found;
+    found.stall_first_call(200ms);
+    scanner s(device, found);
+    // One probe in the whole test: every device must come from its answers.
+    vemx_devenum_scan(s.handle, 600000);
+    EXPECT_TRUE(found.wait_for(200, 5s)) << found.devices().size() << " of 200";
+    EXPECT_EQ(device.probes().size(), 1u);
+}
+
+TEST(DevEnum, ProbesFollowTheFirstIntervalOnlyAndReleaseStopsASleepingScan) {
+    LogCapture log;
+    probe_responder device;
+    found_devices found;
+    auto s = std::make_unique<scanner>(device, found);
+    vemx_devenum_scan(s->handle, 600000);
+    vemx_devenum_scan(s->handle, 0);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(device.probes().size(), 1u) << "the second scan must not change the interval";
+    EXPECT_EQ(log.count_containing("ERROR[vemx!dev] Still scanning devices...\n"), 1u);
+
+    // The thread waits for a probe ten minutes away; release must not.
+    const auto start = std::chrono::steady_clock::now();
+    s.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(log.lines().back(), "INFO[vemx!dev] Stop scanning devices...\n");
+}
+
+TEST(DevEnum, ShortIntervalsProbeRepeatedlyButNotBackToBack) {
+    LogCapture quiet;
+    probe_responder device;
+    found_devices found;
+    scanner s(device, found);
+    vemx_devenum_scan(s.handle, 0);
+    std::this_thread::sleep_for(500ms);
+    const size_t probes = device.probes().size();
+    EXPECT_GE(probes, 5u);
+    EXPECT_LE(probes, 51u);
+}
+
+TEST(DevEnum, SettersApplyToTheNextProbeAndABadGroupIsReportedOnce) {
+    LogCapture log;
+    probe_responder first, second;
+    const auto a = make_reply(kMacA, 1, 80, "/");
+    first.set_replies({{a}});
+    second.set_replies({{a}});
+    found_devices found;
+    scanner s(first, found);
+    vemx_devenum_set_mcast_addr(s.handle, "not an address");
+    vemx_devenum_scan(s.handle, 20);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(
+        log.count_containing("ERROR[vemx!dev] invalid multicast address: \"not an address\"\n"),
+        1u);
+    vemx_devenum_set_mcast_port(s.handle, second.port());
+    vemx_devenum_set_mcast_addr(s.handle, "127.0.0.1");
+    ASSERT_TRUE(found.wait_for(1));
+    EXPECT_TRUE(first.probes().empty());
+    EXPECT_FALSE(second.probes().empty());
+    // A null callback is the do-nothing one.
+    vemx_devenum_set_callbacks(s.handle, nullptr, nullptr);
+    second.set_replies({{make_reply(kMacB, 2, 80, "/")}});
+    while (log.count_containing("ID=0x00000002") == 0) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(found.devices().size(), 1u);
+}
+
+TEST(DevEnum, AFloodOfForgedDevicesStopsAtTheListLimit) {
+    LogCapture log;
+    probe_responder device;
+    std::vector<probe_responder::reply> replies;
+    for (uint32_t i = 0; i < 4200; ++i) {
+        const uint8_t mac[6] = {2, 0, 0, uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)};
+        replies.push_back({make_reply(mac, i, 80, "/")});
+    }
+    device.set_replies(std::move(replies));
+    found_devices found;
+    scanner s(device, found);
+    vemx_devenum_scan(s.handle, 20);
+    ASSERT_TRUE(found.wait_for(4096, 30s));
+    while (log.count_containing("further devices are ignored") == 0)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(found.devices().size(), 4096u);
+    EXPECT_EQ(log.count_containing("ERROR[vemx!dev] 4096 devices found, further devices are "
+                                   "ignored\n"),
+              1u);
+}
