@@ -48,31 +48,39 @@ class socket_fd {
 
 }  // namespace
 
-devenum_t::devenum_t()
+scanner_t::scanner_t()
     : callback_(&DoNothing),
       rng_(static_cast<std::minstd_rand::result_type>(
           std::chrono::system_clock::now().time_since_epoch().count())) {}
 
-devenum_t::~devenum_t() {
-    running_.store(false);
-    stop_.set();
-    if (thread_.joinable()) thread_.join();
-}
-
-void devenum_t::SetGroupAddress(const char* address) {
+void scanner_t::SetGroupAddress(const char* address) {
     std::lock_guard guard(lock_);
     group_ = address ? address : "";
 }
 
-void devenum_t::SetPort(unsigned int port) {
+void scanner_t::SetPort(unsigned int port) {
     std::lock_guard guard(lock_);
     port_ = static_cast<uint16_t>(port);
 }
 
-void devenum_t::SetCallback(found_fn callback, void* user) {
+void scanner_t::SetCallback(found_fn callback, void* user) {
     std::lock_guard guard(lock_);
     callback_ = callback ? callback : &DoNothing;
     user_ = user;
+}
+
+void scanner_t::Stop() noexcept {
+    running_.store(false);
+    stop_.set();
+}
+
+devenum_t::~devenum_t() {
+    scanner_->Stop();
+    if (!thread_.joinable()) return;
+    if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
+    else
+        thread_.join();
 }
 
 void devenum_t::Scan(uint32_t interval_ms) {
@@ -80,11 +88,10 @@ void devenum_t::Scan(uint32_t interval_ms) {
         LogPrint(kError, "Still scanning devices...");
         return;
     }
-    running_.store(true);
     try {
-        thread_ = std::thread([this, interval_ms] {
+        thread_ = std::thread([scanner = scanner_, interval_ms] {
             try {
-                Main(interval_ms);
+                scanner->Main(interval_ms);
             } catch (const std::exception& e) {
                 // Only allocation can throw in there; the scan ends.
                 LogPrint(kError, "%s: %s", "vemx_dev_detail::devenum_t::Main", e.what());
@@ -96,7 +103,7 @@ void devenum_t::Scan(uint32_t interval_ms) {
     }
 }
 
-void devenum_t::Main(uint32_t interval_ms) {
+void scanner_t::Main(uint32_t interval_ms) {
     LogPrint(kInfo, "Start scanning devices...");
     socket_fd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_IP));
     if (sock.get() < 0) {
@@ -140,7 +147,7 @@ void devenum_t::Main(uint32_t interval_ms) {
     LogPrint(kInfo, "Stop scanning devices...");
 }
 
-void devenum_t::Probe(int sock) {
+void scanner_t::Probe(int sock) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     std::string group;
@@ -184,12 +191,12 @@ void devenum_t::Probe(int sock) {
     }
 }
 
-void devenum_t::SendProbe(int sock, const sockaddr_in& to, const uint8_t* probe, size_t length) {
+void scanner_t::SendProbe(int sock, const sockaddr_in& to, const uint8_t* probe, size_t length) {
     if (sendto(sock, probe, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
         LogPrint(kError, "sendto() failed, err=%d", errno);
 }
 
-void devenum_t::Drain(int sock, vemx_dev_reply::found_list_t& found) {
+void scanner_t::Drain(int sock, vemx_dev_reply::found_list_t& found) {
     for (int i = 0; i < kMaxRepliesPerWake && running_.load(); ++i) {
         uint8_t buffer[vemx_dev_reply::kReplyBufferSize];
         sockaddr_in from{};
@@ -223,7 +230,7 @@ void devenum_t::Drain(int sock, vemx_dev_reply::found_list_t& found) {
     }
 }
 
-void devenum_t::Report(const sockaddr_in& from, const vemx_dev_reply::reply_t& reply) {
+void scanner_t::Report(const sockaddr_in& from, const vemx_dev_reply::reply_t& reply) {
     char address[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
     const uint8_t* m = reply.mac;
@@ -261,20 +268,20 @@ VEMX_EXPORT void vemx_devenum_release(void* handle) {
 
 VEMX_EXPORT void vemx_devenum_set_mcast_addr(void* handle, const char* address) {
     Guarded("vemx_devenum_set_mcast_addr", [&] {
-        if (handle) FromHandle<devenum_t>(handle)->SetGroupAddress(address);
+        if (handle) FromHandle<devenum_t>(handle)->scanner().SetGroupAddress(address);
     });
 }
 
 VEMX_EXPORT void vemx_devenum_set_mcast_port(void* handle, unsigned int port) {
     Guarded("vemx_devenum_set_mcast_port", [&] {
-        if (handle) FromHandle<devenum_t>(handle)->SetPort(port);
+        if (handle) FromHandle<devenum_t>(handle)->scanner().SetPort(port);
     });
 }
 
 VEMX_EXPORT void vemx_devenum_set_callbacks(void* handle, vemx_devenum_callback_t callback,
                                             void* user) {
     Guarded("vemx_devenum_set_callbacks", [&] {
-        if (handle) FromHandle<devenum_t>(handle)->SetCallback(callback, user);
+        if (handle) FromHandle<devenum_t>(handle)->scanner().SetCallback(callback, user);
     });
 }
 

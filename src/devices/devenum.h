@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -19,10 +20,11 @@ namespace vemx_dev_detail {
 
 using found_fn = void (*)(void* devcon, void* user);
 
-class devenum_t final : public vemx::frame::RefCounted {
+// Everything the scan thread works with.  The thread keeps it alive, so an
+// enumerator released from inside its own callback lets the thread finish
+// that callback and end instead of destroying what it is using.
+class scanner_t {
   public:
-    static constexpr const char* kDefaultGroup = "224.2.3.4";
-    static constexpr uint16_t kDefaultPort = 12345;
     // Shorter intervals would send probes back to back.
     static constexpr uint32_t kMinIntervalMs = 10;
     static constexpr size_t kMaxDevices = 4096;
@@ -30,17 +32,17 @@ class devenum_t final : public vemx::frame::RefCounted {
     // are looked at again, so a flood cannot starve them.
     static constexpr int kMaxRepliesPerWake = 512;
 
-    devenum_t();
-    // Stops the scan thread and waits for it.
-    ~devenum_t() override;
+    scanner_t();
 
     void SetGroupAddress(const char* address);
     void SetPort(unsigned int port);
     void SetCallback(found_fn callback, void* user);
-    void Scan(uint32_t interval_ms);
+
+    void Main(uint32_t interval_ms);
+    // Makes Main return soon; no callback starts afterwards.
+    void Stop() noexcept;
 
   private:
-    void Main(uint32_t interval_ms);
     void Probe(int sock);
     void SendProbe(int sock, const sockaddr_in& to, const uint8_t* probe, size_t length);
     // Reads every waiting reply, up to kMaxRepliesPerWake.
@@ -49,8 +51,8 @@ class devenum_t final : public vemx::frame::RefCounted {
 
     // Settings, written by the caller's thread and read by the scan thread.
     std::mutex lock_;
-    std::string group_ = kDefaultGroup;
-    uint16_t port_ = kDefaultPort;
+    std::string group_ = "224.2.3.4";
+    uint16_t port_ = 12345;
     found_fn callback_;
     void* user_ = nullptr;
 
@@ -59,8 +61,22 @@ class devenum_t final : public vemx::frame::RefCounted {
     std::string bad_group_;  // the unusable address last reported
     bool full_reported_ = false;
 
-    std::atomic<bool> running_{false};
+    std::atomic<bool> running_{true};
     vemx::platform::Event stop_{true};
+};
+
+class devenum_t final : public vemx::frame::RefCounted {
+  public:
+    devenum_t() : scanner_(std::make_shared<scanner_t>()) {}
+    // Stops the scan thread and waits for it (from inside a callback: lets
+    // it end by itself).
+    ~devenum_t() override;
+
+    scanner_t& scanner() noexcept { return *scanner_; }
+    void Scan(uint32_t interval_ms);
+
+  private:
+    std::shared_ptr<scanner_t> scanner_;
     std::thread thread_;
 };
 

@@ -43,6 +43,13 @@ bool is_probe(const vemx_test_dev::bytes& p) {
     return true;
 }
 
+// Waits up to 10 s for a log line containing text.
+bool wait_for_line(const LogCapture& log, const std::string& text) {
+    for (int i = 0; i < 1000 && log.count_containing(text) == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    return log.count_containing(text) != 0;
+}
+
 }  // namespace
 
 TEST(DevReply, FieldsAreBigEndianAndShortOrForeignRepliesAreDropped) {
@@ -237,7 +244,7 @@ TEST(DevEnum, SettersApplyToTheNextProbeAndABadGroupIsReportedOnce) {
     // A null callback is the do-nothing one.
     vemx_devenum_set_callbacks(s.handle, nullptr, nullptr);
     second.set_replies({{make_reply(kMacB, 2, 80, "/")}});
-    while (log.count_containing("ID=0x00000002") == 0) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(wait_for_line(log, "ID=0x00000002"));
     EXPECT_EQ(found.devices().size(), 1u);
 }
 
@@ -254,11 +261,32 @@ TEST(DevEnum, AFloodOfForgedDevicesStopsAtTheListLimit) {
     scanner s(device, found);
     vemx_devenum_scan(s.handle, 20);
     ASSERT_TRUE(found.wait_for(4096, 30s));
-    while (log.count_containing("further devices are ignored") == 0)
-        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(wait_for_line(log, "further devices are ignored"));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(found.devices().size(), 4096u);
     EXPECT_EQ(log.count_containing("ERROR[vemx!dev] 4096 devices found, further devices are "
                                    "ignored\n"),
               1u);
+}
+
+TEST(DevEnum, ACallbackThatDropsTheLastReferenceEndsTheScanAfterItself) {
+    LogCapture log;
+    probe_responder device;
+    device.set_replies({{make_reply(kMacA, 1, 80, "/")}, {make_reply(kMacB, 2, 80, "/")}});
+    struct state {
+        void* enumerator;
+        int calls = 0;
+    } st{vemx_devenum_new()};
+    vemx_devenum_set_mcast_addr(st.enumerator, "127.0.0.1");
+    vemx_devenum_set_mcast_port(st.enumerator, device.port());
+    vemx_devenum_set_callbacks(
+        st.enumerator,
+        [](void*, void* user) {
+            auto* s = static_cast<state*>(user);
+            if (++s->calls == 1) vemx_devenum_release(s->enumerator);
+        },
+        &st);
+    vemx_devenum_scan(st.enumerator, 20);
+    ASSERT_TRUE(wait_for_line(log, "Stop scanning devices..."));
+    EXPECT_EQ(st.calls, 1);
 }
