@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <system_error>
 
@@ -134,7 +136,9 @@ void scanner_t::Main(uint32_t interval_ms) {
             now = NowMs();
         }
         const uint64_t since = now - last_probe;
-        const int timeout = since >= interval ? 0 : static_cast<int>(interval - since);
+        // Long intervals are waited for in pieces that poll can take.
+        const uint64_t wait = since >= interval ? 0 : interval - since;
+        const int timeout = static_cast<int>(std::min<uint64_t>(wait, INT_MAX));
         pollfd fds[2] = {{sock.get(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
         const int ready = poll(fds, 2, timeout);
         if (ready < 0) {
