@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 
 #include "common/log_capture.h"
 #include "devices/probe_responder.h"
@@ -100,9 +101,10 @@ TEST(DevEnumMulticast, AProbeLeavesOnEveryInterfaceAndFindsDevicesOnBoth) {
     vemx_devenum_release(enumerator);
     EXPECT_TRUE(both) << "found " << found.devices().size() << " of 2";
 
-    std::set<std::string> addresses;
-    for (const auto& d : found.devices()) addresses.insert(d.address + " " + d.uri);
-    EXPECT_EQ(addresses, (std::set<std::string>{"10.201.1.2 /one", "10.201.2.2 /two"}));
+    const auto devices = found.devices();
+    EXPECT_EQ(std::set<std::string>(devices.begin(), devices.end()),
+              (std::set<std::string>{"10.201.1.2 020000000101 00000001 8001 /one",
+                                     "10.201.2.2 020000000202 00000002 8002 /two"}));
     EXPECT_FALSE(device1->probes().empty());
     EXPECT_FALSE(device2->probes().empty());
     EXPECT_EQ(log.count_containing("ERROR"), 0u);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -23,14 +24,6 @@
 namespace vemx_test_dev {
 
 using bytes = std::vector<uint8_t>;
-
-struct device {
-    std::string address;
-    uint8_t mac[6];
-    uint32_t id;
-    uint16_t port;
-    std::string uri;
-};
 
 // The reply datagram a device sends; uri_length overrides the stated length.
 inline bytes make_reply(const uint8_t (&mac)[6], uint32_t id, uint16_t port, const std::string& uri,
@@ -133,43 +126,46 @@ class probe_responder {
     std::thread thread_;
 };
 
-// Keeps what the enumerator's callback is handed.
+// Keeps, per device the enumerator reports, "address mac id port uri".
 class found_devices {
   public:
     static void on_found(void* devcon, void* user) {
         auto* self = static_cast<found_devices*>(user);
         const auto* con = vemx_dev_detail::from_handle(devcon);
-        device d{con->address(), {}, con->id(), con->port(), con->uri()};
-        std::memcpy(d.mac, con->mac(), 6);
+        char line[512];
+        const uint8_t* m = con->mac();
+        std::snprintf(line, sizeof line, "%s %02X%02X%02X%02X%02X%02X %08X %u %s",
+                      con->address().c_str(), m[0], m[1], m[2], m[3], m[4], m[5], con->id(),
+                      con->port(), con->uri().c_str());
         std::unique_lock g(self->lock_);
         if (self->devices_.empty() && self->first_call_stall_.count()) {
             g.unlock();
             std::this_thread::sleep_for(self->first_call_stall_);
             g.lock();
         }
-        self->devices_.push_back(std::move(d));
+        self->devices_.push_back(line);
         self->changed_.notify_all();
-    }
-
-    // Waits until at least n devices were reported or the time is up.
-    bool wait_for(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        std::unique_lock g(lock_);
-        return changed_.wait_for(g, limit, [&] { return devices_.size() >= n; });
-    }
-    std::vector<device> devices() const {
-        std::lock_guard g(lock_);
-        return devices_;
     }
 
     // An application that takes its time over the first device, while
     // further replies pile up in the socket.
     void stall_first_call(std::chrono::milliseconds d) { first_call_stall_ = d; }
 
+    // Waits until at least n devices were reported or the time is up.
+    bool wait_for(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        std::unique_lock g(lock_);
+        return changed_.wait_for(g, limit, [&] { return devices_.size() >= n; });
+    }
+    std::vector<std::string> devices() const {
+        std::lock_guard g(lock_);
+        return devices_;
+    }
+
   private:
     mutable std::mutex lock_;
     std::chrono::milliseconds first_call_stall_{0};
     std::condition_variable changed_;
-    std::vector<device> devices_;
+    std::vector<std::string> devices_;
 };
 
 }  // namespace vemx_test_dev
