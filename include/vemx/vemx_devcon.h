@@ -64,6 +64,11 @@ typedef void (*vemx_devcon_callback_fn)(void* answer, void* user);
 /* A connection with an empty identity (reference count 1); null when it
  * cannot be made. */
 VEMX_API void* vemx_devcon_new(void);
+/* Addition: a connection to a device known without discovery, at the
+ * dotted-decimal IPv4 address ip, TCP port and request path uri (ID and MAC
+ * zero).  An address that does not parse makes every request end with
+ * "connect timed out".  Null when it cannot be made. */
+VEMX_API void* vemx_devcon_new2(const char* ip, uint16_t port, const char* uri);
 VEMX_API void vemx_devcon_add_ref(void* con);
 VEMX_API void vemx_devcon_release(void* con);
 

@@ -50,6 +50,12 @@ VEMX_API void vemx_devinfo_get_d(void* info, const char* key, double* value);
  * finds *size unchanged retries with a larger buffer. */
 VEMX_API void vemx_devinfo_get_str(void* info, const char* key, char* buffer, size_t* size);
 
+/* Addition: the whole record as a compact JSON object (integers as
+ * integers, doubles as "%f" text or null when not finite, strings escaped,
+ * cells without a value as null), under the buffer rule of
+ * vemx_devinfo_get_str.  For logging and printing answers. */
+VEMX_API void vemx_devinfo_get_json(void* info, char* buffer, size_t* size);
+
 VEMX_EXTERN_C_END
 
 #endif

@@ -53,6 +53,14 @@ VEMX_EXPORT void* vemx_devcon_new(void) {
                    [] { return vemx::frame::NewHandle<devcon_t>(); });
 }
 
+VEMX_EXPORT void* vemx_devcon_new2(const char* ip, uint16_t port, const char* uri) {
+    return Guarded("vemx_devcon_new2", static_cast<void*>(nullptr), [&] {
+        const uint8_t no_mac[6] = {};
+        return vemx::frame::NewHandle<devcon_t>(ip ? ip : "", no_mac, uint32_t{0}, port,
+                                                uri ? uri : "");
+    });
+}
+
 VEMX_EXPORT void vemx_devcon_add_ref(void* con) {
     vemx::frame::AddRefHandle(con);
 }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "devices/devinfo_json.h"
 #include "vemx/vemx_devinfo.h"
 
 namespace vemx::devinfo {
@@ -136,4 +137,11 @@ VEMX_EXPORT void vemx_devinfo_get_str(void* info, const char* key, char* buffer,
     if (!info || !key) return;
     Guarded("vemx_devinfo_get_str",
             [&] { vemx::devinfo::copy_text(from_handle(info)->get_str(key), buffer, size); });
+}
+
+VEMX_EXPORT void vemx_devinfo_get_json(void* info, char* buffer, size_t* size) {
+    if (!info) return;
+    Guarded("vemx_devinfo_get_json", [&] {
+        vemx::devinfo::copy_text(vemx::devinfo_json::record_json(*from_handle(info)), buffer, size);
+    });
 }

@@ -1,9 +1,18 @@
 #include "devices/devinfo_json.h"
 
+// RapidJSON 1.1's internal stack adds an offset to its still-null pointer
+// before the first allocation; harmless, but clang's sanitizer stops every
+// fuzzing run on it, so that one check is off inside RapidJSON.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((no_sanitize("pointer-overflow"))), apply_to = function)
+#endif
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
 
 #include <charconv>
 #include <cmath>
@@ -81,6 +90,13 @@ struct member_writer {
     }
 };
 
+void write_members(rapidjson::Writer<rapidjson::StringBuffer>& writer, const devinfo_t& record) {
+    for (const auto& [key, cell] : record.cells()) {
+        writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+        std::visit(member_writer{writer}, cell);
+    }
+}
+
 }  // namespace
 
 bool fill_from_json(devinfo_t& record, std::string_view text) {
@@ -100,10 +116,16 @@ std::string request_body(const devinfo_t& record, std::string_view nonce) {
     writer.StartObject();
     writer.Key("xedaid");
     writer.String(nonce.data(), static_cast<rapidjson::SizeType>(nonce.size()));
-    for (const auto& [key, cell] : record.cells()) {
-        writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
-        std::visit(member_writer{writer}, cell);
-    }
+    write_members(writer, record);
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string record_json(const devinfo_t& record) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    write_members(writer, record);
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }

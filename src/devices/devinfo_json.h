@@ -17,6 +17,9 @@ bool fill_from_json(devinfo::devinfo_t& record, std::string_view text);
 // The compact JSON object {"xedaid":nonce, <one member per cell>}.
 std::string request_body(const devinfo::devinfo_t& record, std::string_view nonce);
 
+// The record alone as a compact JSON object, members as in request_body.
+std::string record_json(const devinfo::devinfo_t& record);
+
 // A fresh "xedaid" value: 8 to 23 random bytes, each ORed with a byte of
 // "XEDA", in upper-case hexadecimal.
 std::string make_nonce();
