@@ -28,9 +28,11 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vemx simulate-device [--count N] [--port P] [--group A] [--seconds S]\n"
+    "usage: vemx simulate-device [--count N] [--port P] [--group A] [--http-port H]\n"
+    "                            [--seconds S]\n"
     "  answers discovery probes on UDP port P (12345; group A, 224.2.3.4) as N devices (1)\n"
-    "  and their HTTP requests, for S seconds or until interrupted\n";
+    "  and their HTTP requests on TCP port H (any free one), for S seconds or until\n"
+    "  interrupted\n";
 
 volatile sig_atomic_t interrupted = 0;
 
@@ -134,7 +136,7 @@ int JoinGroupEverywhere(int fd, const in_addr& group) {
 }
 
 int RunSimulateDevice(const std::vector<std::string>& args) {
-    unsigned long count = 1, port = 12345;
+    unsigned long count = 1, port = 12345, http_port_wanted = 0;
     double seconds = 0;
     std::string group = "224.2.3.4";
     for (size_t i = 0; i < args.size(); ++i) {
@@ -146,6 +148,9 @@ int RunSimulateDevice(const std::vector<std::string>& args) {
         } else if (args[i] == "--port" && has_value) {
             port = std::strtoul(args[++i].c_str(), &end, 10);
             if (*end || port == 0 || port > 65535) return std::fprintf(stderr, "%s", kUsage), 2;
+        } else if (args[i] == "--http-port" && has_value) {
+            http_port_wanted = std::strtoul(args[++i].c_str(), &end, 10);
+            if (*end || http_port_wanted > 65535) return std::fprintf(stderr, "%s", kUsage), 2;
         } else if (args[i] == "--group" && has_value) {
             group = args[++i];
         } else if (args[i] == "--seconds" && has_value) {
@@ -174,7 +179,7 @@ int RunSimulateDevice(const std::vector<std::string>& args) {
         std::fprintf(stderr, "vemx simulate-device: UDP port %lu: %s\n", port, strerror(errno));
         return 1;
     }
-    a.sin_port = 0;
+    a.sin_port = htons(static_cast<uint16_t>(http_port_wanted));
     socklen_t alen = sizeof a;
     if (bind(http, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(http, 128) != 0 ||
         getsockname(http, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
