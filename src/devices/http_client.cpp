@@ -162,7 +162,7 @@ void client_thread::loop(int epoll_fd) {
             auto& r = *static_cast<request_t*>(events[i].data.ptr);
             if (!r.finished) on_events(r, events[i].events);
         }
-        if (quit_) return;
+        if (quit_) break;
 
         const int64_t now = now_ms();
         int64_t next = INT64_MAX;
@@ -190,8 +190,12 @@ void client_thread::loop(int epoll_fd) {
             finished_.clear();
             std::erase_if(in_flight, [](const auto& r) { return r->finished; });
         }
-        timeout = next == INT64_MAX ? -1 : static_cast<int>(std::min<int64_t>(next - now, INT_MAX));
+        // Measured after the callbacks, which may have taken a while.
+        timeout = next == INT64_MAX
+                      ? -1
+                      : static_cast<int>(std::clamp<int64_t>(next - now_ms(), 0, INT_MAX));
     }
+    finished_.clear();
 }
 
 void client_thread::take_jobs(int epoll_fd, std::deque<std::unique_ptr<request_t>>& in_flight) {
@@ -267,7 +271,10 @@ void client_thread::on_events(request_t& r, uint32_t events) {
         r.state = kSending;
         r.deadline = now_ms() + kAnswerDeadlineMs;
         try_send(r);
-        return;
+        if (r.finished) return;
+        // Edge-triggered: data or a close that came with the connect is
+        // reported this once, so it is handled below, now.
+        events &= ~static_cast<uint32_t>(EPOLLOUT);
     }
     // Out-of-band data is the one error condition of a connected socket.
     if (events & EPOLLPRI) {

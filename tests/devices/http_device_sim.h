@@ -11,7 +11,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,10 +104,10 @@ class HttpDeviceSim {
                 std::lock_guard g(lock_);
                 requests_.push_back(request);
             }
-            std::smatch m;
-            static const std::regex kCase("\"case\":\"([^\"]*)\"");
-            if (std::regex_search(request, m, kCase)) {
-                auto it = cases_.find(m[1].str());
+            const size_t at = request.find("\"case\":\"");
+            if (at != std::string::npos) {
+                const size_t from = at + 8;
+                auto it = cases_.find(request.substr(from, request.find('"', from) - from));
                 if (it != cases_.end()) it->second(fd);
             }
         }
@@ -128,11 +127,8 @@ class HttpDeviceSim {
             in.append(buf, static_cast<size_t>(n));
             const size_t head_end = in.find("\r\n\r\n");
             if (want == std::string::npos && head_end != std::string::npos) {
-                std::smatch m;
-                static const std::regex kLength("Content-Length: (\\d+)");
-                const std::string head = in.substr(0, head_end);
-                want = head_end + 4 +
-                       (std::regex_search(head, m, kLength) ? std::stoul(m[1].str()) : 0);
+                const size_t length = in.find("Content-Length: ");
+                want = head_end + 4 + (length < head_end ? std::stoul(in.substr(length + 16)) : 0);
             }
         }
         return in;
