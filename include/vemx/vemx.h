@@ -16,5 +16,6 @@
 #include "vemx_tsmux.h"
 #include "vemx_devinfo.h"
 #include "vemx_devcon.h"
+#include "vemx_devenum.h"
 
 #endif
