@@ -577,6 +577,7 @@ int TsDemux::Init() {
         feed_remainder_ = 0;
         writer_waiting_ = false;
         feed_ended_ = false;
+        stopping_ = false;
     }
     // Running before the thread exists, so an early end of the thread is
     // never overwritten.
@@ -603,6 +604,7 @@ void TsDemux::Uninit() {
     LogPrint(kInfo, "Waiting for thread done...");
     {
         std::lock_guard lock(feed_lock_);
+        stopping_ = true;
         feed_command_ = 2;
         feed_pointer_ = nullptr;
         feed_remainder_ = 0;
@@ -648,7 +650,7 @@ int TsDemux::WriteData(const uint8_t* data, uint64_t size) {
     if (!running()) return 0;
     {
         std::lock_guard lock(feed_lock_);
-        if (feed_ended_) return 0;
+        if (feed_ended_ || stopping_) return 0;
         feed_command_ = 1;
         feed_pointer_ = data;
         feed_remainder_ = size;

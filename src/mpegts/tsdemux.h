@@ -282,6 +282,9 @@ class TsDemux : public frame::RefCounted {
     uint64_t feed_remainder_ = 0;
     bool writer_waiting_ = false;
     bool feed_ended_ = true;
+    // Set when Uninit begins: from then on writes return at once, so that a
+    // late block cannot replace the stop command.
+    bool stopping_ = false;
     // A writer that went to sleep is woken once ahead of the end of its
     // block, so that it is back and spinning when the last byte is taken.
     bool writer_called_ = false;
