@@ -648,6 +648,7 @@ void TsDemux::Uninit() {
         tracks_pending_.store(false);
     }
     dispatch_.clear();
+    clocks_.clear();
     info_pointers_.clear();
     infos_.clear();
 }

@@ -186,8 +186,8 @@ class TsMux : public frame::RefCounted {
     // init and uninit all run under it.
     std::mutex write_lock_;
     std::atomic<std::thread::id> lock_owner_{};
-    int32_t first_frame_ = 1;                       // guarded by write_lock_
-    int64_t ts_base_ = 0;                           // guarded by write_lock_
+    int32_t first_frame_ = 1;  // guarded by write_lock_
+    int64_t ts_base_ = 0;      // guarded by write_lock_
     // Packets on the stack (av_init_packet) are deprecated; this one is
     // refilled for every frame under write_lock_.
     std::unique_ptr<AVPacket, PacketFree> packet_;

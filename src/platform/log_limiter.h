@@ -13,8 +13,11 @@ namespace vemx::platform {
 class RepeatLimiter {
   public:
     static constexpr int64_t kWindow = 10000000;  // 1 s in 100-ns units
-    static constexpr uint64_t kBurst = 10;         // identical lines let through per window
-    static constexpr size_t kTracked = 16;         // distinct lines remembered
+    static constexpr uint64_t kBurst = 10;        // identical lines let through per window
+    static constexpr size_t kTracked = 16;        // distinct lines remembered
+    // Lines are kept in place, so that counting allocates nothing; longer
+    // lines than this are never limited.
+    static constexpr size_t kMaxLine = 2048;
 
     // Whether `line` (a whole line, line feed included) goes out now.  Summary
     // lines that became due by `now` are appended to `due`, to be delivered
@@ -28,7 +31,8 @@ class RepeatLimiter {
 
   private:
     struct Entry {
-        std::string text;
+        std::array<char, kMaxLine> text;
+        size_t size = 0;  // 0: free
         int64_t window_start = 0;
         int64_t last_seen = 0;
         uint64_t passed = 0;  // in the current window

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <thread>
 
-#include "mpegts/ts_support.h"
 #include "common/watchdog.h"
+#include "mpegts/ts_support.h"
 #include "platform/waitable.h"
 
 using namespace ts_test;

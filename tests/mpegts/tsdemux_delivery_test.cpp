@@ -193,8 +193,9 @@ TEST(TsDemuxTimestamps, WrapIsInvisibleAndJumpsAreDeliveredAsTheyAre) {
     ASSERT_EQ(v.size(), 2 * plain.at(256).size());
     const size_t half = plain.at(256).size();
     EXPECT_NEAR(double(v[half].dts - v[0].dts), 36000000000.0, 1000000.0);
-    EXPECT_EQ(log.count_containing(
-                  "INFO[vemx|tsdemux] vemx::tsdemux::TsDemux::Main: stream 256: timestamps jump by "),
-              1u);
+    EXPECT_EQ(
+        log.count_containing(
+            "INFO[vemx|tsdemux] vemx::tsdemux::TsDemux::Main: stream 256: timestamps jump by "),
+        1u);
     EXPECT_EQ(log.count_containing("stream 257: timestamps jump by "), 1u);
 }

@@ -176,8 +176,7 @@ TEST(TsMuxTimestamps, UnknownDtsIsDerivedAndOutOfRangeTimestampsSaturate) {
     for (int64_t offset : {INT64_MAX, INT64_MIN})
         vemx_tsmux_write_video_frame4(m.h, 0x200, INT64_MAX - 1, 100, offset, v[0].data(),
                                       v[0].size(), 1);
-    vemx_tsmux_write_video_frame4(m.h, 0x200, INT64_MIN, INT64_MIN, 0, v[0].data(), v[0].size(),
-                                  1);
+    vemx_tsmux_write_video_frame4(m.h, 0x200, INT64_MIN, INT64_MIN, 0, v[0].data(), v[0].size(), 1);
     vemx_tsmux_uninit(m.h);
 
     const auto out = ReadBack(m.cap.Save("out.ts"));

@@ -71,7 +71,7 @@ TEST(RepeatLimiter, FloodsOfEachLineAreCountedOncePerSecond) {
 
 TEST(RepeatLimiter, ForgottenLinesGiveTheirCountAndSummariesStayWithinALine) {
     RepeatLimiter limiter;
-    const std::string flood = std::string(3000, 'x') + "\n";
+    const std::string flood = std::string(RepeatLimiter::kMaxLine - 1, 'x') + "\n";
     for (uint64_t i = 0; i < RepeatLimiter::kBurst + 3; ++i) Feed(limiter, flood, 0);
     // Enough other lines to push the flood out of the table.
     std::vector<std::string> out;
@@ -86,6 +86,10 @@ TEST(RepeatLimiter, ForgottenLinesGiveTheirCountAndSummariesStayWithinALine) {
     EXPECT_EQ(out[RepeatLimiter::kTracked - 1].back(), '\n');
     // Once forgotten, the line is new again.
     EXPECT_EQ(Feed(limiter, flood, 2), std::vector<std::string>{flood});
+    // Lines too long to keep are never held back.
+    const std::string longer = "y" + flood;
+    for (uint64_t i = 0; i < RepeatLimiter::kBurst + 3; ++i)
+        EXPECT_EQ(Feed(limiter, longer, 3), std::vector<std::string>{longer});
 }
 
 // A sink may log through the library (the nested line reaches it too, up to
@@ -148,10 +152,11 @@ TEST(LogSink, ReplacedSinkIsNeverCalledAfterTheReplacementReturns) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; !stop; ++i) emit_line("t" + std::to_string(t) + " " + std::to_string(i) + "\n");
+            for (int i = 0; !stop; ++i)
+                emit_line("t" + std::to_string(t) + " " + std::to_string(i) + "\n");
         });
     Ctx* previous = nullptr;
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 50; ++round) {
         ctxs.push_back(std::make_unique<Ctx>());
         set_log_sink(&Ctx::Sink, ctxs.back().get());
         if (previous) previous->dead = true;
