@@ -13,8 +13,28 @@ using vemx::frame::ComError;
 using vemx::frame::RaiseComError;
 
 namespace {
-constexpr uint32_t kFlushCommand = 1;
+constexpr uint32_t kReleaseCommand = 1;
 }
+
+// Carries flushed entries to the timer thread.  Should the command never
+// run, the service thread still destroys the request, and nothing is lost.
+class MediaTimer::ReleaseRequest final : public CommandRequest {
+  public:
+    ReleaseRequest(MediaTimer& timer, Entries entries)
+        : timer_(timer), entries_(std::move(entries)) {}
+    ~ReleaseRequest() override { Run(); }
+
+    void Run() {
+        Entries entries;
+        entries.swap(entries_);
+        timer_.ReleaseAll(entries);
+    }
+    Entries Take() noexcept { return std::move(entries_); }
+
+  private:
+    MediaTimer& timer_;
+    Entries entries_;
+};
 
 MediaTimer::MediaTimer() = default;
 
@@ -44,14 +64,17 @@ void MediaTimer::Start() {
 }
 
 void MediaTimer::Stop() {
+    if (OnServiceThread()) {
+        // It would wait for itself.
+        vemx::frame::ReportFunction(L"vemx", L"MediaTimer", __LINE__, L"VIZur::MediaTimer::Stop",
+                                    L"called on the timer's own thread, ignored");
+        return;
+    }
     Flush();
     Service::Stop();
     own_thread_ = 0;
-}
-
-size_t MediaTimer::PendingCount() const {
-    std::lock_guard guard(lock_);
-    return entries_.size();
+    // What the last callbacks scheduled goes back too.
+    Flush();
 }
 
 int64_t MediaTimer::GetStreamTime() const {
@@ -70,6 +93,7 @@ void MediaTimer::Schedule(int64_t time, int64_t item) {
         it->items.push_back(item);
     else
         entries_.insert(it, TimerEntry{time, {item}});
+    Counted();
 
     const int64_t front = entries_.front().time;
     if (cookie_ && advised_time_ <= front) return;
@@ -103,25 +127,48 @@ void MediaTimer::Disarm() noexcept {
 }
 
 void MediaTimer::Flush() {
-    if (own_thread_ && !OnServiceThread() && SendCommand(kFlushCommand) != 0) return;
-    // No thread, or it is closing: clear here, nothing is left behind.
-    Clear();
-}
-
-intptr_t MediaTimer::OnCommand(uint32_t command, CommandRequest*) {
-    if (command == kFlushCommand) Clear();
-    return 0;
-}
-
-void MediaTimer::Clear() {
-    std::deque<TimerEntry> taken;
+    Entries taken;
     {
         std::lock_guard guard(lock_);
         taken.swap(entries_);
+        Counted();
         Disarm();
     }
-    for (const auto& entry : taken)
+    if (taken.empty()) return;
+    if (own_thread_ && !OnServiceThread()) {
+        // Posted, not sent: waiting for the timer thread here is what would
+        // deadlock an owner whose callbacks take a lock it holds.
+        try {
+            auto request = std::make_unique<ReleaseRequest>(*this, std::move(taken));
+            if (PostMessageW(Window(), WM_SERVICE_COMMAND + kReleaseCommand,
+                             reinterpret_cast<uintptr_t>(request.get()), 0) == 0) {
+                request.release();
+                return;
+            }
+            taken = request->Take();
+        } catch (const std::bad_alloc&) {
+            // taken is intact: make_unique failed before moving from it.
+        }
+    }
+    // No thread, or it is closing: released here, nothing is left behind.
+    ReleaseAll(taken);
+}
+
+intptr_t MediaTimer::OnCommand(uint32_t command, CommandRequest* request) {
+    if (command == kReleaseCommand && request) static_cast<ReleaseRequest*>(request)->Run();
+    return 0;
+}
+
+void MediaTimer::ReleaseAll(const Entries& entries) {
+    for (const auto& entry : entries)
         for (int64_t item : entry.items) OnRelease(item);
+}
+
+void MediaTimer::RunPendingReleases() {
+    MSG m;
+    while (PeekMessageW(m, Window(), WM_SERVICE_COMMAND + kReleaseCommand,
+                        WM_SERVICE_COMMAND + kReleaseCommand))
+        DispatchMessageW(m);
 }
 
 void MediaTimer::Run() {
@@ -148,6 +195,8 @@ void MediaTimer::Run() {
 }
 
 void MediaTimer::Deliver() {
+    // What was flushed goes back before what was scheduled after it.
+    RunPendingReleases();
     const int64_t now = GetStreamTime();
     TimerEntry entry{};
     {
@@ -163,6 +212,7 @@ void MediaTimer::Deliver() {
             }
             entry = std::move(entries_.front());
             entries_.pop_front();
+            Counted();
             if (!entries_.empty()) Arm(entries_.front().time);
         } catch (const ComError&) {
             // Reported; the next Schedule arms again.

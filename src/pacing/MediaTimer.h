@@ -3,6 +3,15 @@
 // time 0 lies at the owner's base time on the owner's reference clock.  One
 // one-shot clock advice is kept pending, for the earliest due time; items
 // due at the same time share one entry and one wake-up.
+//
+// The lock is private and never held while the owner is called, and only
+// Stop (and destruction) waits for the timer thread, so an owner may call
+// any other operation from anywhere, holding any lock of its own, without
+// a deadlock.  A typical owner keeps a few due times queued:
+//
+//     while (timer.PendingCount() < 4 && next sample) timer.Schedule(t, item);
+//
+// from one filling thread, again whenever OnRelease hands an item back.
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -30,24 +39,27 @@ class MediaTimer : private Service {
 
     // Runs the timer on a service thread of its own.
     void Start();
-    // Flush, then ends the thread.
+    // Flush, then ends the thread; every item has been handed back when this
+    // returns.  Waits for the thread: not from OnTimer or OnRelease (refused
+    // there with an error line), nor holding a lock that they take.
     void Stop();
 
     // Queues item for stream time `time`.  Without a clock, raises E_POINTER.
     // Any thread, also from OnTimer and OnRelease.
     void Schedule(int64_t time, int64_t item);
 
-    // Hands every queued item to OnRelease (none to OnTimer) and cancels the
-    // pending advice.  Runs on the timer's thread while it has one.
+    // Takes every queued item off at once (none reaches OnTimer after this
+    // returns) and cancels the pending advice.  The items go to OnRelease on
+    // the timer's thread while it has one, without this call waiting for
+    // them, and before anything scheduled later is delivered; without a
+    // thread, on the calling thread before this returns.  Any thread.
     void Flush();
 
     // Clock time minus base time; 0 when the clock cannot be read.
     int64_t GetStreamTime() const;
 
-    // Distinct due times still queued.  The lock is recursive, so an owner
-    // may hold it across reading this and scheduling.
-    size_t PendingCount() const;
-    std::recursive_mutex& Lock() const noexcept { return lock_; }
+    // Distinct due times still queued.  Lock-free; any thread.
+    size_t PendingCount() const noexcept { return pending_.load(std::memory_order_acquire); }
 
   protected:
     MediaTimer();
@@ -63,15 +75,20 @@ class MediaTimer : private Service {
         int64_t time;
         std::vector<int64_t> items;
     };
+    using Entries = std::deque<TimerEntry>;
+    class ReleaseRequest;
 
     void Run() override;
     intptr_t OnCommand(uint32_t command, CommandRequest* request) override;
 
     void Deliver();
+    // Runs the releases of earlier flushes still queued for this thread.
+    void RunPendingReleases();
+    void ReleaseAll(const Entries& entries);
     // With the lock held.
     void Arm(int64_t time);
     void Disarm() noexcept;
-    void Clear();
+    void Counted() noexcept { pending_.store(entries_.size(), std::memory_order_release); }
 
     std::shared_ptr<Clock> clock_;
     std::atomic<int64_t> base_time_{0};
@@ -79,8 +96,9 @@ class MediaTimer : private Service {
     vemx::platform::Event timer_event_;
     Clock::Cookie cookie_ = 0;
     int64_t advised_time_ = 0;
-    std::deque<TimerEntry> entries_;
-    mutable std::recursive_mutex lock_;
+    Entries entries_;
+    std::atomic<size_t> pending_{0};
+    mutable std::mutex lock_;
 };
 
 // Forwards OnTimer and OnRelease to two member functions of a target object.

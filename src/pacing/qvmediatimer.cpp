@@ -134,10 +134,13 @@ class MediaTimer : public VIZur::Service {
             }
         }
         // Earliest t at which the next tick is due: ceil(k * den * 10^7 / num).
+        // Slow rates put it past the clock's range: saturated, it means never.
         const __int128 scaled = static_cast<__int128>(tick_count_) * denominator * kSecond;
-        const auto due = static_cast<int64_t>((scaled + numerator - 1) / numerator);
+        const __int128 due = (scaled + numerator - 1) / numerator;
+        const int64_t at =
+            due >= INT64_MAX - start_time_ ? INT64_MAX : start_time_ + static_cast<int64_t>(due);
         try {
-            const HRESULT hr = alarm_->Set(start_time_ + due);
+            const HRESULT hr = alarm_->Set(at);
             if (hr < 0) frame::RaiseComError(hr, L"qvmediatimer", 92);
         } catch (const frame::ComError&) {
             // Reported; no further ticks until the rate changes.

@@ -102,9 +102,14 @@ class AdviseScheduler {
             const int64_t due = queue_.begin()->first;
             const int64_t now = monotonic_100ns();
             if (due > now) {
-                // steady_clock is CLOCK_MONOTONIC, the clock of monotonic_100ns.
-                wake_.wait_until(lock, std::chrono::steady_clock::time_point(
-                                           std::chrono::nanoseconds(due * 100)));
+                if (due >= kNever100ns) {
+                    // Only a new earlier advice or the end can wake us.
+                    wake_.wait(lock);
+                } else {
+                    // steady_clock is CLOCK_MONOTONIC, the clock of monotonic_100ns.
+                    wake_.wait_until(lock, std::chrono::steady_clock::time_point(
+                                               std::chrono::nanoseconds(due * 100)));
+                }
                 continue;
             }
             // Signalling under the lock is what lets Unadvise promise that no
@@ -116,8 +121,9 @@ class AdviseScheduler {
                 Advice& a = it->second;
                 Signal(a.target, a.period > 0);
                 if (a.period > 0) {
+                    // now >= a.due >= 0 here, so the difference cannot overflow.
                     const int64_t missed = (now - a.due) / a.period;
-                    a.due += (missed + 1) * a.period;
+                    a.due = saturating_add(a.due, saturating_mul(missed + 1, a.period));
                     queue_.emplace(a.due, id);
                 } else {
                     advices_.erase(it);

@@ -64,8 +64,11 @@ bool Semaphore::try_acquire() noexcept {
 
 int wait_any(std::span<Waitable* const> objects, Timeout timeout) {
     using clock = std::chrono::steady_clock;
-    const bool infinite = timeout == kInfinite;
-    const auto deadline = infinite ? clock::time_point::max() : clock::now() + timeout;
+    const auto start = clock::now();
+    // A timeout reaching past the clock's range is as good as infinite; adding
+    // it would overflow into the past.
+    const bool infinite = timeout >= clock::time_point::max() - start;
+    const auto deadline = infinite ? clock::time_point::max() : start + timeout;
 
     pollfd small[8];
     std::vector<pollfd> large;

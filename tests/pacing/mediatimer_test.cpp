@@ -68,6 +68,46 @@ class Owner {
     VIZur::media_timer_t<Owner> timer;  // last: stopped before the rest goes
 };
 
+// The owner of the lock test below.
+struct Filler {
+    Filler() : timer(this, &Filler::OnTimer, &Filler::OnRelease) {
+        VIZur::LazyWindow::Initialize();
+        auto clock = vemx::platform::ReferenceClock::Create();
+        int64_t now = 0;
+        clock->GetTime(&now);
+        timer.SetClock(clock);
+        timer.SetBaseTime(now);
+        timer.Start();
+    }
+    ~Filler() { VIZur::LazyWindow::Uninitialize(); }
+    void OnTimer(int64_t, int64_t item, int64_t) { ++timed[item]; }
+    void OnRelease(int64_t item) {
+        std::lock_guard g(state);
+        ++released[item];
+        Refill();
+    }
+    void Refill() {  // state held
+        while (!stopping && timer.PendingCount() < 4 && next < kItems) {
+            timer.Schedule(timer.GetStreamTime() + (next % 7) * kMs / 10, next);
+            ++next;
+        }
+    }
+    void Seek() {
+        std::lock_guard g(state);
+        timer.Flush();
+        EXPECT_EQ(timer.PendingCount(), 0u);
+        Refill();
+    }
+
+    static constexpr int kItems = 20000;
+    std::mutex state;
+    bool stopping = false;
+    int next = 0;
+    std::vector<std::atomic<int>> timed = std::vector<std::atomic<int>>(kItems);
+    std::vector<int> released = std::vector<int>(kItems);
+    VIZur::media_timer_t<Filler> timer;  // last: stopped before the rest goes
+};
+
 }  // namespace
 
 TEST(MediaTimer, ReleasesEarliestFirstAndSameTimeItemsTogetherInSchedulingOrder) {
@@ -102,23 +142,49 @@ TEST(MediaTimer, FlushReleasesEverythingOnTheTimerThreadAndCancelsTheAdvice) {
     for (int64_t i = 0; i < 4; ++i) o.timer.Schedule(o.t0 + (100 - i % 2) * kMs, 20 + i);
     o.timer.Flush();
     EXPECT_EQ(o.timer.PendingCount(), 0u);
+    o.timer.Schedule(o.t0 - kMs, 24);        // due at once, yet after the flushed ones
     o.timer.Schedule(o.t0 + 120 * kMs, 25);  // past the cancelled times
-    ASSERT_TRUE(o.WaitReleases(6));
+    ASSERT_TRUE(o.WaitReleases(7));
     // Stop hands back what is queued; without a thread Flush runs on the caller.
     o.timer.Schedule(o.t0 + 100000 * kMs, 30);
     o.timer.Stop();
     o.timer.Schedule(o.t0 + 100000 * kMs, 31);
     o.timer.Flush();
     const auto calls = o.Calls();
-    ASSERT_EQ(calls.size(), 10u);
-    // Flushed in time order, then scheduling order; 25 then timed and released.
-    const int64_t items[] = {21, 23, 20, 22, 25, 25, 30, 31};
-    for (size_t i = 2; i < 10; ++i) {
+    ASSERT_EQ(calls.size(), 12u);
+    // Flushed in time order, then scheduling order; 24 and 25 timed and released.
+    const int64_t items[] = {21, 23, 20, 22, 24, 24, 25, 25, 30, 31};
+    for (size_t i = 2; i < 12; ++i) {
         EXPECT_EQ(calls[i].item, items[i - 2]) << i;
-        EXPECT_EQ(calls[i].timer, i == 6) << i;
-        EXPECT_TRUE(i >= 6 || calls[i].thread == timer_thread) << i;
+        EXPECT_EQ(calls[i].timer, i == 6 || i == 8) << i;
+        EXPECT_TRUE(i >= 10 || calls[i].thread == timer_thread) << i;
     }
-    EXPECT_EQ(calls[9].thread, std::this_thread::get_id());
+    EXPECT_EQ(calls[11].thread, std::this_thread::get_id());
+}
+
+// An owner keeps a few due times queued under a lock of its own: refilled
+// in OnRelease on the timer thread, flushed and refilled by a seek on its
+// control thread, which holds the lock throughout.  Flush must not wait for
+// the timer thread, which may be waiting for that lock.
+TEST(MediaTimer, AnOwnerMayFlushHoldingALockItsCallbacksTake) {
+    // Owned by the run, so that a deadlock fails the test instead of hanging it.
+    auto f = std::make_shared<Filler>();
+    auto finished = std::make_shared<vemx::platform::Event>(true);
+    std::thread([f, finished] {
+        for (int i = 0; i < 1000; ++i) f->Seek();
+        finished->set();
+    }).detach();
+    ASSERT_TRUE(wait_one(*finished, 30s)) << "deadlocked";
+    {
+        std::lock_guard g(f->state);
+        f->stopping = true;
+    }
+    f->timer.Stop();
+    std::lock_guard g(f->state);
+    for (int i = 0; i < f->next; ++i) {
+        ASSERT_EQ(f->released[i], 1) << i;
+        ASSERT_LE(f->timed[i], 1) << i;
+    }
 }
 
 TEST(MediaTimer, CallbacksMayScheduleAgainAndAnEarlierTimeRearms) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -124,6 +125,46 @@ TEST(ReferenceClock, AlarmFiresOnceAtItsLatestTimeAndNotWhenCancelled) {
     ASSERT_EQ(alarm->Set(0), 0);  // the clock's origin: long past
     EXPECT_TRUE(wait_one(*alarm, 1s));
     EXPECT_NE(alarm->Set(-1), 0);
+}
+
+// Times at the far end of the range stand for "never": every conversion
+// saturates, so the timer thread sleeps on them instead of spinning, and
+// the advices around them keep their times.
+TEST(ReferenceClock, TimesAtTheEndOfTheRangeMeanNever) {
+    auto clock = ReferenceClock::Create();
+    auto alarm = clock->CreateAlarm();
+    Event never, soon;
+    Semaphore once;
+    ReferenceClock::Cookie far = 0, cookie = 0, periodic = 0;
+    const int64_t now = Now(*clock);
+    ASSERT_EQ(clock->AdviseTime(0, INT64_MAX, &never, &far), 0);
+    ASSERT_EQ(clock->AdviseTime(INT64_MAX / 2, INT64_MAX / 2, &never, &cookie), 0);
+    // Fires at its start; the next period lies beyond the range.
+    ASSERT_EQ(clock->AdvisePeriodic(now, INT64_MAX - 1, &once, &periodic), 0);
+    ASSERT_EQ(alarm->Set(INT64_MAX), 0);
+    EXPECT_TRUE(wait_one(once, 10s));
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        soon.set();
+    });
+    EXPECT_TRUE(wait_one(soon, Timeout::max() - Timeout(1)));  // as good as infinite
+    setter.join();
+
+    // A spinning thread would burn most of this window; a sleeping one none.
+    auto cpu = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+        return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+    };
+    const int64_t cpu0 = cpu();
+    ASSERT_EQ(clock->AdviseTime(Now(*clock), 200000, &soon, &cookie), 0);
+    EXPECT_TRUE(wait_one(soon, 10s));
+    EXPECT_FALSE(wait_one(never, 400ms));
+    EXPECT_FALSE(wait_one(once, 0ms));
+    EXPECT_FALSE(wait_one(*alarm, 0ms));
+    EXPECT_LT(cpu() - cpu0, 40000000) << "ns of CPU while idle";
+    EXPECT_EQ(clock->Unadvise(far), 0);
+    EXPECT_EQ(clock->Unadvise(periodic), 0);
 }
 
 // More threads than cores, so holders get preempted and waiters reach the
