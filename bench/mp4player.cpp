@@ -1,11 +1,13 @@
 // MP4 player figures, each beside a peer measured in the same run:
 //   delivery at rates 1 and 2 over 20 s of 30 fps H.264 + AAC (lateness of
-//   video samples as the scheduler saw it, wake-ups, CPU) vs
+//   video samples as the scheduler saw it, wake-ups, CPU; a bare timerfd
+//   thread beside it shows what the machine allows) vs
 //   `ffmpeg -re -i FILE -c copy -f null -` (its CPU and wake-ups from wait4);
 //   seek to a random frame of a 2 s GOP, command to the target's delivery,
 //   vs av_seek_frame plus reads up to the same packet.
 // Usage: bench_mp4player [seconds of media (20)] [seeks (200)]
 #include <sys/resource.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,6 +105,46 @@ class Sink {
     vemx::detail::mp4_file_demuxer_t<Sink, &Sink::OnVideo, &Sink::OnAudio> demuxer_;
 };
 
+// The machine's own floor, measured beside the player in the same seconds: a
+// thread sleeping on an absolute 30 fps timerfd, how late it wakes.  Its
+// wake-ups and CPU are taken off the player's figures.
+class Floor {
+  public:
+    Floor()
+        : thread_([this] {
+              const int fd = timerfd_create(CLOCK_MONOTONIC, 0);
+              const int64_t first = monotonic_100ns() + kSecond / 30;
+              itimerspec period{};
+              period.it_value = {static_cast<time_t>(first / kSecond),
+                                 static_cast<long>(first % kSecond * 100)};
+              period.it_interval = {0, 33333333};
+              timerfd_settime(fd, TFD_TIMER_ABSTIME, &period, nullptr);
+              rusage u{};
+              for (int64_t k = 0; !stop_; ++k) {
+                  uint64_t expirations;
+                  if (read(fd, &expirations, sizeof expirations) != sizeof expirations) break;
+                  late_.push_back(monotonic_100ns() - (first + k * kSecond / 30));
+                  k += static_cast<int64_t>(expirations) - 1;
+              }
+              getrusage(RUSAGE_THREAD, &u);
+              usage_ = usage_of(u);
+              close(fd);
+          }) {}
+    // Stops the thread; its late times, wake-ups and CPU.
+    std::vector<int64_t> Finish(Usage& usage) {
+        stop_ = true;
+        thread_.join();
+        usage = usage_;
+        return late_;
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::vector<int64_t> late_;
+    Usage usage_{};
+    std::thread thread_;
+};
+
 void bench_delivery(const std::string& file, double rate, double media_seconds) {
     Sink sink;
     auto& d = sink.demuxer();
@@ -111,10 +153,13 @@ void bench_delivery(const std::string& file, double rate, double media_seconds) 
     if (rate != 1.0) d.SetRate(rate);
     const Usage u0 = self_usage();
     const int64_t t0 = monotonic_100ns();
+    Floor floor;
     d.Play();
     vemx::platform::wait_one(sink.end,
                              std::chrono::seconds(static_cast<int>(media_seconds / rate) + 10));
     const double wall = static_cast<double>(monotonic_100ns() - t0) / kSecond;
+    Usage floor_usage{};
+    const Stats f = percentiles(floor.Finish(floor_usage), 10000.0);
     const Usage u1 = self_usage();
     d.Stop();
     std::lock_guard g(sink.lock);
@@ -126,8 +171,14 @@ void bench_delivery(const std::string& file, double rate, double media_seconds) 
     std::printf("%s video lateness max: %.3f ms\n", name, s.max);
     std::printf("%s frames: %zu, audio samples: %llu, wall %.2f s\n", name, sink.late.size(),
                 static_cast<unsigned long long>(sink.audio), wall);
-    std::printf("%s wake-ups: %.1f per s\n", name, static_cast<double>(u1.wakes - u0.wakes) / wall);
-    std::printf("%s cpu: %.3f %% of a core\n", name, 100.0 * (u1.cpu - u0.cpu) / wall);
+    std::printf("%s wake-ups: %.1f per s\n", name,
+                static_cast<double>(u1.wakes - u0.wakes - floor_usage.wakes) / wall);
+    std::printf("%s cpu: %.3f %% of a core\n", name,
+                100.0 * (u1.cpu - u0.cpu - floor_usage.cpu) / wall);
+    std::printf(
+        "floor (timerfd 30 fps, same seconds) lateness p50: %.3f ms, p99: %.3f ms, max: "
+        "%.3f ms\n",
+        f.p50, f.p99, f.max);
 }
 
 void bench_ffmpeg(const std::string& file, double rate) {
