@@ -44,6 +44,13 @@ VEMX_API void vemx_mp4filewriter_set_audio_property(void* writer, const char* au
 /* The output path; null empties it. */
 VEMX_API void vemx_mp4filewriter_set_filename(void* writer, const char* filename);
 
+/* Addition: with fragmented non-zero (before init) an MP4 file is written as
+ * fragments, a new one at every video key frame, each on disk once it is
+ * closed, so that vemx_mp4reader and the player can follow the file while it
+ * is recorded.  The file can be opened once its first fragment is out (the
+ * stream description goes with it). */
+VEMX_API void vemx_mp4filewriter_set_fragmented(void* writer, int fragmented);
+
 /* Opens the file and writes its header: 1 on success, 0 on failure (logged). */
 VEMX_API int vemx_mp4filewriter_init(void* writer);
 

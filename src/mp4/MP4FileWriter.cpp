@@ -131,7 +131,16 @@ int MP4FileWriter::Init() {
             return 0;
         }
     }
-    const int ret = avformat_write_header(ctx_.get(), nullptr);
+    AVDictionary* options = nullptr;
+    if (fragmented_) {
+        // A reader follows the file: each fragment goes to disk as it closes.
+        // No empty moov: the H.264/HEVC description is only known from the
+        // first key frame, so moov goes out with the first fragment.
+        av_dict_set(&options, "movflags", "frag_keyframe+default_base_moof", 0);
+        ctx_->flush_packets = 1;
+    }
+    const int ret = avformat_write_header(ctx_.get(), &options);
+    av_dict_free(&options);
     if (ret < 0) {
         Error(__LINE__, L"avformat_write_header, err=" + std::to_wstring(ret));
         return 0;
@@ -309,6 +318,11 @@ VEMX_EXPORT void vemx_mp4filewriter_set_audio_property(void* writer, const char*
 VEMX_EXPORT void vemx_mp4filewriter_set_filename(void* writer, const char* filename) {
     Guarded("vemx_mp4filewriter_set_filename",
             [&] { FromHandle<MP4FileWriter>(writer)->SetFilename(filename); });
+}
+
+VEMX_EXPORT void vemx_mp4filewriter_set_fragmented(void* writer, int fragmented) {
+    Guarded("vemx_mp4filewriter_set_fragmented",
+            [&] { FromHandle<MP4FileWriter>(writer)->SetFragmented(fragmented != 0); });
 }
 
 VEMX_EXPORT int vemx_mp4filewriter_init(void* writer) {

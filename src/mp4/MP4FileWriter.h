@@ -32,6 +32,9 @@ class MP4FileWriter : public frame::RefCounted {
     void SetAudioProperty(const char* audio_type, int channels, const char* sample_fmt,
                           int sample_rate);
     void SetFilename(const char* filename);
+    // A fragment per video key frame, written out as it closes, so that the
+    // file can be played while it is recorded.  Before Init.
+    void SetFragmented(bool fragmented) { fragmented_ = fragmented; }
 
     int Init();
     void WriteVideoFrame(int64_t pts, int64_t dts, const uint8_t* data, int size, int key_frame);
@@ -60,6 +63,7 @@ class MP4FileWriter : public frame::RefCounted {
     std::string sample_fmt_;
     int sample_rate_ = 0;
     std::string filename_;
+    bool fragmented_ = false;
 
     std::unique_ptr<AVFormatContext, FormatContextCloser> ctx_;
     AVStream* video_stream_ = nullptr;

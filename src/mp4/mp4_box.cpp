@@ -11,8 +11,12 @@ std::string TypeName(uint32_t type) {
     return name;
 }
 
+void Cursor::Short() {
+    throw BoxError("box shorter than its fields");
+}
+
 uint64_t Cursor::Take(size_t n) {
-    if (remaining() < n) throw BoxError("box shorter than its fields");
+    if (remaining() < n) Short();
     uint64_t v = 0;
     for (size_t i = 0; i < n; ++i) v = v << 8 | data_[pos_ + i];
     pos_ += n;

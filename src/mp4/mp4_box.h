@@ -4,6 +4,7 @@
 // up in the failed open's log line.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -34,8 +35,21 @@ class Cursor {
     uint8_t U8() { return uint8_t(Take(1)); }
     uint16_t U16() { return uint16_t(Take(2)); }
     uint32_t U24() { return uint32_t(Take(3)); }
-    uint32_t U32() { return uint32_t(Take(4)); }
-    uint64_t U64() { return Take(8); }
+    // The two reads every table entry makes are kept inline.
+    uint32_t U32() {
+        if (remaining() < 4) Short();
+        uint32_t v;
+        std::memcpy(&v, data_ + pos_, 4);
+        pos_ += 4;
+        return __builtin_bswap32(v);
+    }
+    uint64_t U64() {
+        if (remaining() < 8) Short();
+        uint64_t v;
+        std::memcpy(&v, data_ + pos_, 8);
+        pos_ += 8;
+        return __builtin_bswap64(v);
+    }
     void Skip(size_t n);
     // The next n bytes as a cursor of their own.
     Cursor Sub(size_t n);
@@ -45,6 +59,7 @@ class Cursor {
 
   private:
     uint64_t Take(size_t n);
+    [[noreturn]] static void Short();
 
     const uint8_t* data_;
     size_t size_;

@@ -30,6 +30,10 @@ using namespace mp4reader;
 namespace {
 
 constexpr int64_t kUnitsPerSecond = 10000000;
+// Boxes read whole.  A moov with the largest tables a stream may have
+// (SampleTable::kMaxSamples) stays below the first; fragments are far smaller.
+constexpr size_t kMaxMoov = size_t(1) << 30;
+constexpr size_t kMaxMoof = size_t(1) << 26;
 
 int64_t ToUnits(int64_t t, uint32_t timescale) {
     return av_rescale(t, kUnitsPerSecond, timescale);
@@ -144,6 +148,9 @@ void FileReader::Scan() {
                                "' runs past the end of the file");
             return;
         }
+        if ((type == FourCC("moov") && payload_size > kMaxMoov) ||
+            (type == FourCC("moof") && payload_size > kMaxMoof))
+            throw BoxError("box '" + mp4box::TypeName(type) + "' too large");
         if (type == FourCC("moov") && !have_movie_) {
             std::vector<uint8_t> moov(payload_size);
             ReadAt(payload, moov.data(), moov.size());

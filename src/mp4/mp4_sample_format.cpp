@@ -140,8 +140,12 @@ void ParseAudioSpecificConfig(const uint8_t* p, size_t n, SampleFormat& f, uint3
 }  // namespace
 
 void ParseAvcConfig(Cursor c, SampleFormat& f) {
-    c.Skip(4);  // version, profile, compatibility, level
     f.hevc = false;
+    f.packing = Packing::kAnnexB;
+    // A file written before its first picture was seen (a fragmented
+    // recording) has an empty avcC: its key frames carry their own sets.
+    if (c.remaining() == 0) return;
+    c.Skip(4);  // version, profile, compatibility, level
     f.length_size = (c.U8() & 3) + 1;
     f.parameter_sets.clear();
     const int sps = c.U8() & 0x1f;
@@ -152,8 +156,10 @@ void ParseAvcConfig(Cursor c, SampleFormat& f) {
 }
 
 void ParseHevcConfig(Cursor c, SampleFormat& f) {
-    c.Skip(21);
     f.hevc = true;
+    f.packing = Packing::kAnnexB;
+    if (c.remaining() == 0) return;
+    c.Skip(21);
     f.length_size = (c.U8() & 3) + 1;
     f.parameter_sets.clear();
     const int arrays = c.U8();

@@ -13,7 +13,7 @@ void SampleTable::Append(uint64_t offset, uint32_t size, int64_t dts, int64_t ct
         cts_offset > std::numeric_limits<int32_t>::max())
         throw std::length_error("composition offset out of range");
     const auto index = entries_.size();
-    if (index >= std::numeric_limits<uint32_t>::max()) throw std::length_error("too many samples");
+    if (index >= kMaxSamples) throw std::length_error("more samples than a stream can have");
     if (index == 0) {
         min_offset_ = max_offset_ = int32_t(cts_offset);
         end_time_ = dts + cts_offset + duration;

@@ -10,11 +10,16 @@ namespace vemx::mp4table {
 
 class SampleTable {
   public:
+    // Six days of 60 fps video; a table this long is 800 MB.  Past it a file
+    // is taken for hostile rather than grown into memory exhaustion.
+    static constexpr size_t kMaxSamples = size_t(1) << 25;
+
     // Times are in the track's timescale, edit-list shift already applied.
-    // Throws std::length_error past 2^31 - 1 bytes for one sample.
+    // Throws std::length_error past 2^31 - 1 bytes for one sample or past
+    // kMaxSamples samples.
     void Append(uint64_t offset, uint32_t size, int64_t dts, int64_t cts_offset, uint32_t duration,
                 bool key);
-    void Reserve(size_t n) { entries_.reserve(n); }
+    void Reserve(size_t n) { entries_.reserve(n < kMaxSamples ? n : kMaxSamples); }
 
     size_t count() const noexcept { return entries_.size(); }
     uint64_t offset(size_t i) const noexcept { return entries_[i].offset; }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/mathematics.h>
 }
 
@@ -21,6 +22,7 @@ extern "C" {
 
 #include "common/log_capture.h"
 #include "mp4/mp4_reader.h"
+#include "vemx/vemx_mp4filewriter.h"
 #include "vemx/vemx_mp4reader.h"
 
 namespace mr = vemx::mp4reader;
@@ -122,6 +124,10 @@ class Mp4ReaderTest : public ::testing::Test {
              "-c:v libx265 -x265-params log-level=none -g 25");
         Make("aac_only.mp4", lavfi + "-t 2 -vn -c:a aac");
         Make("video_only.mp4", lavfi + "-t 3 -an -c:v libx264 -preset ultrafast -bf 0 -g 30");
+        // Audio half a second late: an empty edit in front of its track.
+        Make("delayed_audio.mp4",
+             "ffmpeg -v error -y -f lavfi -i testsrc=size=64x36:rate=30 -itsoffset 0.5 -f lavfi "
+             "-i sine=sample_rate=48000 -t 3 -c:v libx264 -preset ultrafast -bf 2 -c:a aac");
         Make("fragmented.mp4", lavfi +
                                    "-t 5 -c:v libx264 -preset ultrafast -bf 2 -g 60 -c:a aac "
                                    "-movflags frag_keyframe+empty_moov");
@@ -138,10 +144,7 @@ class Mp4ReaderTest : public ::testing::Test {
 std::string Mp4ReaderTest::dir_;
 
 // Times and key flags of every sample equal ffprobe's, in both streams.
-void ExpectMatchesProbe(const std::string& file) {
-    SCOPED_TRACE(file);
-    void* h = nullptr;
-    ASSERT_EQ(mr::QvMP4CreateEditFileRead(file.c_str(), &h), mr::kReaderOk);
+void ExpectHandleMatchesProbe(void* h, const std::string& file) {
     for (const bool video : {true, false}) {
         const auto want = Probe(file, video ? "v" : "a");
         const auto have = ReadStream(h, video);
@@ -152,12 +155,19 @@ void ExpectMatchesProbe(const std::string& file) {
             EXPECT_EQ(have[i].times.key, want[i].key) << i;
         }
     }
+}
+
+void ExpectMatchesProbe(const std::string& file) {
+    SCOPED_TRACE(file);
+    void* h = nullptr;
+    ASSERT_EQ(mr::QvMP4CreateEditFileRead(file.c_str(), &h), mr::kReaderOk);
+    ExpectHandleMatchesProbe(h, file);
     mr::QvMP4ReleaseEditFileRead(h);
 }
 
 TEST_F(Mp4ReaderTest, EverySampleMatchesFfprobe) {
-    for (const char* name :
-         {"avc_bframes.mp4", "hevc.mp4", "aac_only.mp4", "video_only.mp4", "fragmented.mp4"})
+    for (const char* name : {"avc_bframes.mp4", "hevc.mp4", "aac_only.mp4", "video_only.mp4",
+                             "delayed_audio.mp4", "fragmented.mp4"})
         ExpectMatchesProbe(Path(name));
 }
 
@@ -355,6 +365,217 @@ TEST_F(Mp4ReaderTest, TimeAndKeyFrameLookups) {
     EXPECT_LE(audio[id - 1].pts, 10000000);
     EXPECT_GT(audio[id].pts, 10000000);
     mr::QvMP4ReleaseEditFileRead(h);
+}
+
+// The file grows a piece at a time, cut at box boundaries and inside them;
+// only whole fragments are taken in, and in the end the tables are those a
+// fresh open builds.
+TEST_F(Mp4ReaderTest, TakesInFragmentsAsTheFileGrows) {
+    const auto whole = ReadAll(Path("fragmented.mp4"));
+    std::vector<size_t> moofs;
+    for (size_t at = 0; at + 8 <= whole.size();) {
+        const uint32_t size =
+            uint32_t(whole[at]) << 24 | whole[at + 1] << 16 | whole[at + 2] << 8 | whole[at + 3];
+        if (std::string(whole.begin() + long(at) + 4, whole.begin() + long(at) + 8) == "moof")
+            moofs.push_back(at);
+        at += size;
+    }
+    ASSERT_GE(moofs.size(), 3u);
+    const std::string file = Path("growing.mp4");
+    auto grow_to = [&](size_t n) { WriteAll(file, {whole.begin(), whole.begin() + long(n)}); };
+    grow_to(moofs[0] + 100);  // moov, and a moof cut short
+    void* h = nullptr;
+    ASSERT_EQ(mr::QvMP4CreateEditFileRead(file.c_str(), &h), mr::kReaderOk);
+    unsigned long video = 1, audio = 1;
+    ASSERT_EQ(mr::QvMP4GetSampleNumber(h, &video, &audio), mr::kReaderOk);
+    EXPECT_EQ(video + audio, 0u);
+
+    unsigned long before = 0;
+    for (size_t f = 1; f < moofs.size(); ++f) {
+        grow_to(moofs[f] - 50);  // the fragment's mdat not yet complete
+        ASSERT_EQ(mr::QvMP4GetSampleNumber(h, &video, &audio), mr::kReaderOk);
+        EXPECT_EQ(video, before) << f;
+        grow_to(moofs[f]);
+        double seconds = 0;
+        ASSERT_EQ(mr::QvMP4GetTotalDuration(h, &seconds), mr::kReaderOk);
+        ASSERT_EQ(mr::QvMP4GetSampleNumber(h, &video, &audio), mr::kReaderOk);
+        EXPECT_GT(video, before) << f;
+        EXPECT_GT(seconds, 0.0);
+        before = video;
+    }
+    grow_to(whole.size());
+    ExpectHandleMatchesProbe(h, Path("fragmented.mp4"));
+    mr::QvMP4ReleaseEditFileRead(h);
+}
+
+// The exported family over the same reader, and one handle shared by
+// threads: each must see the bytes a lone reader sees.
+TEST_F(Mp4ReaderTest, ExportedFamilySharedByThreads) {
+    EXPECT_EQ(vemx_mp4reader_open(nullptr), nullptr);
+    uint32_t n = 7;
+    double seconds = 0;
+    EXPECT_EQ(vemx_mp4reader_get_sample_counts(nullptr, &n, &n), VEMX_MP4READER_BAD_HANDLE);
+    EXPECT_EQ(vemx_mp4reader_get_duration(nullptr, &seconds), VEMX_MP4READER_BAD_HANDLE);
+    EXPECT_EQ(vemx_mp4reader_get_key_frame(nullptr, 1, &n), VEMX_MP4READER_BAD_HANDLE);
+    EXPECT_EQ(n, 7u);
+    vemx_mp4reader_release(nullptr);
+
+    const std::string file = Path("avc_bframes.mp4");
+    const auto video = Probe(file, "v");
+    void* r = vemx_mp4reader_open(file.c_str());
+    ASSERT_NE(r, nullptr);
+    uint32_t vc = 0, ac = 0;
+    ASSERT_EQ(vemx_mp4reader_get_sample_counts(r, &vc, &ac), VEMX_MP4READER_OK);
+    EXPECT_EQ(vc, video.size());
+    EXPECT_EQ(ac, Probe(file, "a").size());
+    ASSERT_EQ(vemx_mp4reader_get_duration(r, &seconds), VEMX_MP4READER_OK);
+    EXPECT_NEAR(seconds, 5.0, 0.05);
+
+    void* h = nullptr;
+    ASSERT_EQ(mr::QvMP4CreateEditFileRead(file.c_str(), &h), mr::kReaderOk);
+    const auto alone = ReadStream(h, true);
+    mr::QvMP4ReleaseEditFileRead(h);
+
+    auto read_all = [&](std::vector<std::vector<uint8_t>>& out) {
+        std::vector<uint8_t> buffer(1 << 16);
+        for (uint32_t id = 1; id <= vc; ++id) {
+            uint32_t size = 0;
+            int64_t dts = 0, pts = 0;
+            int key = 0;
+            if (vemx_mp4reader_read_video_sample(r, id, buffer.data(), uint32_t(buffer.size()),
+                                                 &size, &dts, &pts, &key) != VEMX_MP4READER_OK)
+                return;
+            out.emplace_back(buffer.begin(), buffer.begin() + size);
+        }
+    };
+    std::vector<std::vector<uint8_t>> seen[3];
+    std::vector<std::thread> threads;
+    for (auto& s : seen) threads.emplace_back(read_all, std::ref(s));
+    threads.emplace_back([&] {
+        for (int i = 0; i < 200; ++i) vemx_mp4reader_get_sample_counts(r, &n, &n);
+    });
+    for (auto& t : threads) t.join();
+    for (const auto& s : seen) {
+        ASSERT_EQ(s.size(), alone.size());
+        for (size_t i = 0; i < s.size(); ++i) EXPECT_EQ(s[i], alone[i].data) << i;
+    }
+
+    uint32_t size = 0;
+    ASSERT_EQ(vemx_mp4reader_read_video_sample(r, 1, nullptr, 0, &size, nullptr, nullptr, nullptr),
+              VEMX_MP4READER_OK);
+    EXPECT_EQ(size, alone[0].data.size());
+    uint8_t small[8];
+    EXPECT_EQ(vemx_mp4reader_read_video_sample(r, 1, small, sizeof small, &size, nullptr, nullptr,
+                                               nullptr),
+              VEMX_MP4READER_BUFFER_TOO_SMALL);
+    EXPECT_EQ(size, alone[0].data.size());
+    for (uint32_t id = 1; id <= vc; id += 7) {
+        uint32_t at = 0, key = 0;
+        ASSERT_EQ(vemx_mp4reader_get_frame_at(r, video[id - 1].pts, &at), VEMX_MP4READER_OK);
+        EXPECT_EQ(at, id);
+        ASSERT_EQ(vemx_mp4reader_get_key_frame(r, id, &key), VEMX_MP4READER_OK);
+        EXPECT_TRUE(video[key - 1].key);
+        EXPECT_LE(key, id);
+    }
+    vemx_mp4reader_release(r);
+}
+
+struct TsFrame {
+    bool video;
+    int64_t pts, dts;
+    bool key;
+    std::vector<uint8_t> data;
+};
+
+// The packets of a transport stream: Annex B video and ADTS audio, as our
+// demultiplexer hands them to a recorder.
+std::vector<TsFrame> ReadTs(const std::string& path) {
+    std::vector<TsFrame> frames;
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0) return frames;
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(ctx, pkt) >= 0) {
+        const AVStream* st = ctx->streams[pkt->stream_index];
+        auto hns = [&](int64_t t) { return av_rescale_q(t, st->time_base, {1, 10000000}); };
+        frames.push_back({st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO, hns(pkt->pts),
+                          hns(pkt->dts), (pkt->flags & AV_PKT_FLAG_KEY) != 0,
+                          std::vector<uint8_t>(pkt->data, pkt->data + pkt->size)});
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&ctx);
+    return frames;
+}
+
+void* NewWriter(const std::string& path, bool fragmented) {
+    void* w = vemx_mp4filewriter_new();
+    vemx_mp4filewriter_set_video_property(w, "h264", 64, 36, "yv12", 30, 1);
+    vemx_mp4filewriter_set_audio_property(w, "aac", 1, "s16", 48000);
+    vemx_mp4filewriter_set_filename(w, path.c_str());
+    vemx_mp4filewriter_set_fragmented(w, fragmented ? 1 : 0);
+    EXPECT_EQ(vemx_mp4filewriter_init(w), 1);
+    return w;
+}
+
+void Write(void* w, const TsFrame& f) {
+    if (f.video)
+        vemx_mp4filewriter_write_video_frame(w, f.pts, f.dts, f.data.data(), int(f.data.size()),
+                                             f.key ? 1 : 0);
+    else
+        vemx_mp4filewriter_write_audio_frame(w, f.pts, f.dts, f.data.data(), int(f.data.size()));
+}
+
+// Our writer's files, plain and fragmented, read back while and after they
+// are written.  The reader follows the fragmented one as it grows.
+TEST_F(Mp4ReaderTest, FollowsOurWriterWhileItRecords) {
+    const std::string ts = Path("source.ts");
+    run_command(
+        "ffmpeg -v error -y -f lavfi -i testsrc=size=64x36:rate=30 -f lavfi -i "
+        "sine=sample_rate=48000 -t 6 -c:v libx264 -preset ultrafast -bf 2 -g 30 "
+        "-c:a aac -ac 1 " +
+        Quote(ts) + " 2>&1");
+    auto frames = ReadTs(ts);
+    ASSERT_FALSE(frames.empty());
+    // A recording starts at the first picture: audio from before it is left out.
+    const int64_t start = frames[0].pts;
+    std::erase_if(frames, [&](const TsFrame& f) { return !f.video && f.pts < start; });
+
+    const std::string plain = Path("ours.mp4");
+    void* w = NewWriter(plain, false);
+    for (const auto& f : frames) Write(w, f);
+    vemx_mp4filewriter_release(w);
+    ExpectMatchesProbe(plain);
+
+    const std::string growing = Path("ours_fragmented.mp4");
+    w = NewWriter(growing, true);
+    void* h = nullptr;
+    unsigned long last_count = 0, video = 0, audio = 0;
+    int grew = 0;
+    for (const auto& f : frames) {
+        Write(w, f);
+        if (!f.video || !f.key) continue;
+        // A key frame closes the fragment before it.
+        if (!h) {
+            mr::QvMP4CreateEditFileRead(growing.c_str(), &h);
+            continue;
+        }
+        ASSERT_EQ(mr::QvMP4GetSampleNumber(h, &video, &audio), mr::kReaderOk);
+        EXPECT_GE(video, last_count);
+        grew += video > last_count;
+        last_count = video;
+    }
+    vemx_mp4filewriter_release(w);
+    ASSERT_NE(h, nullptr);
+    // The muxer holds a packet or two back, so not every key frame shows.
+    EXPECT_GE(grew, 2);
+    double seconds = 0;
+    ASSERT_EQ(mr::QvMP4GetTotalDuration(h, &seconds), mr::kReaderOk);
+    EXPECT_NEAR(seconds, 6.0, 0.1);
+    ASSERT_EQ(mr::QvMP4GetSampleNumber(h, &video, &audio), mr::kReaderOk);
+    EXPECT_EQ(video, Probe(growing, "v").size());
+    EXPECT_EQ(audio, Probe(growing, "a").size());
+    mr::QvMP4ReleaseEditFileRead(h);
+    ExpectMatchesProbe(growing);
 }
 
 }  // namespace
