@@ -147,6 +147,7 @@ void MP4FileDemuxer::OnCreate(VIZur::HWND) {
             L"no memory for a sample buffer of " + std::to_wstring(buffer_size) + L" bytes");
     }
     own_handle_ = external == nullptr;
+    path_ = path;
     if (own_handle_)
         QvMP4CreateEditFileRead(path.c_str(), &handle_);
     else
@@ -245,6 +246,14 @@ void MP4FileDemuxer::Run() {
 }
 
 void MP4FileDemuxer::Grown() {
+    double seconds = 0;
+    if (own_handle_ && !video_samples_ && !audio_samples_ &&
+        QvMP4GetTotalDuration(handle_, &seconds) == kReaderBadHandle) {
+        // Opened before the recording had written its first fragment.
+        QvMP4ReleaseEditFileRead(handle_);
+        handle_ = nullptr;
+        QvMP4CreateEditFileRead(path_.c_str(), &handle_);
+    }
     // The reader takes in what was appended once a stream has run out of
     // known samples.
     if (video_index_ < video_samples_ && audio_index_ < audio_samples_) return;

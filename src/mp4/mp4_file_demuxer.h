@@ -137,6 +137,7 @@ class MP4FileDemuxer : public VIZur::Service {
     bool time_shift_setting_ = false;
 
     // Service thread, between OnCreate and OnClose.
+    std::string path_;
     void* handle_ = nullptr;
     bool own_handle_ = false;
     bool time_shift_ = false;
