@@ -19,6 +19,7 @@
 #include "common/log_capture.h"
 #include "mp4/mp4_reader.h"
 #include "vemx/qvmp4fileplayer.h"
+#include "vemx/vemx_mp4filewriter.h"
 #include "vemx/vemx_mp4reader.h"
 
 using namespace std::chrono_literals;
@@ -64,6 +65,13 @@ class Recorder {
     bool WaitCount(size_t count, std::chrono::seconds limit = 20s) {
         std::unique_lock lock(lock_);
         return cv_.wait_for(lock, limit, [&] { return samples_.size() >= count; });
+    }
+    bool WaitVideo(uint64_t id, std::chrono::seconds limit = 20s) {
+        std::unique_lock lock(lock_);
+        return cv_.wait_for(lock, limit, [&] {
+            return std::any_of(samples_.begin(), samples_.end(),
+                               [&](const Sample& s) { return s.video && s.id == id; });
+        });
     }
     std::vector<Sample> Take() {
         std::lock_guard guard(lock_);
@@ -585,4 +593,63 @@ TEST_F(MP4Player, PlaysAReaderHandleThatStaysTheCallers) {
     EXPECT_EQ(vemx_mp4reader_get_sample_counts(reader, &v, &a), 0);
     EXPECT_EQ(v, 25u);
     vemx_mp4reader_release(reader);
+}
+
+TEST_F(MP4Player, TimeShiftFollowsARecordingAsItIsWritten) {
+    // The samples of av.mp4 in decode order, recorded again by our writer in
+    // fragments (one per 2 s GOP) while the player follows the file.
+    const auto video = ReadAll(Path("av.mp4"), true);
+    const auto audio = ReadAll(Path("av.mp4"), false);
+    struct Frame {
+        const Stored* s;
+        bool video;
+    };
+    std::vector<Frame> frames;
+    for (const auto& v : video) frames.push_back({&v, true});
+    for (const auto& a : audio)
+        if (a.pts >= 0) frames.push_back({&a, false});
+    std::stable_sort(frames.begin(), frames.end(),
+                     [](const Frame& a, const Frame& b) { return a.s->dts < b.s->dts; });
+
+    const std::string path = Path("live.mp4");
+    void* w = vemx_mp4filewriter_new();
+    vemx_mp4filewriter_set_video_property(w, "h264", 160, 120, "yv12", 25, 1);
+    vemx_mp4filewriter_set_audio_property(w, "aac", 1, "s16", 48000);
+    vemx_mp4filewriter_set_filename(w, path.c_str());
+    vemx_mp4filewriter_set_fragmented(w, 1);
+    ASSERT_EQ(vemx_mp4filewriter_init(w), 1);
+    auto write_until = [&](int64_t dts, size_t& next) {
+        for (; next < frames.size() && frames[next].s->dts < dts; ++next) {
+            const Stored& f = *frames[next].s;
+            if (frames[next].video)
+                vemx_mp4filewriter_write_video_frame(w, f.pts, f.dts, f.data.data(),
+                                                     static_cast<int>(f.data.size()), f.key);
+            else
+                vemx_mp4filewriter_write_audio_frame(w, f.pts, f.dts, f.data.data(),
+                                                     static_cast<int>(f.data.size()));
+        }
+    };
+
+    Recorder rec;
+    {
+        // Opened before the first fragment is out: the player opens again
+        // when the file grows.
+        Player p(path, rec);
+        qvmp4fileplayer_set_time_shift_mode(p, 1);
+        qvmp4fileplayer_init(p);
+        qvmp4fileplayer_play(p);
+        size_t next = 0;
+        write_until(2 * kSecond + kSecond / 10, next);  // the first GOP's fragment closes
+        ASSERT_TRUE(rec.WaitVideo(50));
+        write_until(INT64_MAX, next);
+        vemx_mp4filewriter_release(w);  // the last fragment goes out
+        ASSERT_TRUE(rec.WaitVideo(video.size()));
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(qvmp4fileplayer_get_frame_number(p), video.size());
+    }
+    uint64_t next = 1;
+    for (const auto& s : rec.Samples(true)) EXPECT_EQ(s.id, next++);
+    EXPECT_EQ(next, video.size() + 1);
+    EXPECT_TRUE(rec.Ends().empty());  // the file may still grow
+    EXPECT_GT(rec.Samples(false).size(), audio.size() / 2);
 }
