@@ -138,6 +138,7 @@ void MP4FileDemuxer::OnCreate(VIZur::HWND) {
         external = external_handle_;
         buffer_size = buffer_size_;
         time_shift_ = time_shift_setting_;
+        grown_ = false;
     }
     try {
         buffer_.resize(buffer_size);
@@ -237,7 +238,11 @@ void MP4FileDemuxer::Run() {
         }
         if (state_ != kPlaying) continue;
         try {
-            if (r == 1) Grown();
+            // The reader takes in what was appended once a stream has run
+            // out of known samples; the change may have come long before.
+            if (r == 1) grown_ = true;
+            if (grown_ && (video_index_ >= video_samples_ || audio_index_ >= audio_samples_))
+                TakeInGrowth();
             Fill();
         } catch (const frame::ComError&) {
             // Reported; the next wake-up tries again.
@@ -245,7 +250,8 @@ void MP4FileDemuxer::Run() {
     }
 }
 
-void MP4FileDemuxer::Grown() {
+void MP4FileDemuxer::TakeInGrowth() {
+    grown_ = false;
     double seconds = 0;
     if (own_handle_ && !video_samples_ && !audio_samples_ &&
         QvMP4GetTotalDuration(handle_, &seconds) == kReaderBadHandle) {
@@ -254,9 +260,6 @@ void MP4FileDemuxer::Grown() {
         handle_ = nullptr;
         QvMP4CreateEditFileRead(path_.c_str(), &handle_);
     }
-    // The reader takes in what was appended once a stream has run out of
-    // known samples.
-    if (video_index_ < video_samples_ && audio_index_ < audio_samples_) return;
     const bool starved = video_timer_.PendingCount() == 0 && audio_timer_.PendingCount() == 0;
     if (!ReadCounts(false) || !starved) return;
     // Playback waited for the recording: go on from the next sample instead

@@ -97,7 +97,7 @@ class MP4FileDemuxer : public VIZur::Service {
     void StoreRate(double rate);
 
     void Fill();
-    void Grown();  // time shift: the file was written to
+    void TakeInGrowth();  // time shift: samples appended to the file
     void FillVideo(int32_t rate_num);
     void FillAudio(int32_t rate_num);
     // Reads a sample into a packet.  False when the read failed; a sample
@@ -141,6 +141,7 @@ class MP4FileDemuxer : public VIZur::Service {
     void* handle_ = nullptr;
     bool own_handle_ = false;
     bool time_shift_ = false;
+    bool grown_ = false;  // written to since the reader last looked
     std::vector<uint8_t> buffer_;
     std::shared_ptr<platform::ReferenceClock> clock_;
     std::unique_ptr<platform::FileWatch> watch_;

@@ -640,9 +640,11 @@ TEST_F(MP4Player, TimeShiftFollowsARecordingAsItIsWritten) {
         qvmp4fileplayer_play(p);
         size_t next = 0;
         write_until(2 * kSecond + kSecond / 10, next);  // the first GOP's fragment closes
-        ASSERT_TRUE(rec.WaitVideo(50));
+        ASSERT_TRUE(rec.WaitVideo(10));
+        // The last fragment goes out while the first still plays: it is
+        // taken in when the player gets there.
         write_until(INT64_MAX, next);
-        vemx_mp4filewriter_release(w);  // the last fragment goes out
+        vemx_mp4filewriter_release(w);
         ASSERT_TRUE(rec.WaitVideo(video.size()));
         std::this_thread::sleep_for(200ms);
         EXPECT_EQ(qvmp4fileplayer_get_frame_number(p), video.size());
