@@ -200,7 +200,14 @@ int run_play(const std::vector<std::string>& args) {
     play.rate = rate;
     if (decode) {
         AVCodecID v = AV_CODEC_ID_NONE, a = AV_CODEC_ID_NONE;
-        if (!probe_codecs(path, v, a)) {
+        av_log_set_level(AV_LOG_QUIET);
+        // A recording describes its streams with its first fragment.
+        bool known = probe_codecs(path, v, a);
+        for (int i = 0; !known && time_shift && i < 100; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            known = probe_codecs(path, v, a);
+        }
+        if (!known) {
             std::fprintf(stderr, "vemx play: %s: cannot find the codecs to decode with\n",
                          path.c_str());
             return 1;
