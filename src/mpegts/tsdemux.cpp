@@ -746,6 +746,8 @@ void TsDemux::EndOfThread() noexcept {
 // The demux thread
 
 void TsDemux::Main() {
+    // A callback that releases the demux's last reference defers its end.
+    const frame::ServingThread serving(this);
     LogPrint(kInfo, "%s: begins", kMainName);
     try {
         if (OpenInput()) {

@@ -471,6 +471,8 @@ bool MediaQueue::PacedWait(Pacer& pacer, int line, const wchar_t* function) {
 
 void MediaQueue::ThreadMain(bool live, MediaQueue* master) {
     t_playing = this;
+    // A callback that releases the queue's last reference defers its end.
+    const frame::ServingThread serving(this);
     try {
         if (live)
             Main_Live();

@@ -40,6 +40,9 @@ class MediaTimer : public VIZur::Service {
         return callback_ != nullptr;
     }
 
+    // From the callback: no tick follows, and the thread ends on its own.
+    void StopTicking() noexcept { running_ = 0; }
+
   private:
     void OnCreate(VIZur::HWND) override {
         tick_count_ = 0;
@@ -210,7 +213,20 @@ VEMX_EXPORT int32_t qvmediatimer_init(void* timer) {
 VEMX_EXPORT void qvmediatimer_delete(void* timer) {
     if (!timer) return;
     vemx::frame::Guarded("qvmediatimer_delete", [&] {
-        delete static_cast<MediaTimer*>(timer);
-        VIZur::LazyWindow::Uninitialize();
+        auto* t = static_cast<MediaTimer*>(timer);
+        constexpr auto destroy = [](void* p) {
+            delete static_cast<MediaTimer*>(p);
+            VIZur::LazyWindow::Uninitialize();
+        };
+        if (t->OnServiceThread()) {
+            // Deleting here would wait for the thread we are on.
+            vemx::frame::ReportFunction(L"vemx", L"qvmediatimer", __LINE__, L"qvmediatimer_delete",
+                                        L"called from the timer's callback; deleted once the "
+                                        L"callback has returned");
+            t->StopTicking();
+            vemx::frame::DestroyElsewhere(destroy, t);
+            return;
+        }
+        destroy(t);
     });
 }

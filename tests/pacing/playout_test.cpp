@@ -230,7 +230,7 @@ TEST(MediaQueueSlave, SyncLineAtMostOnceEveryThreeSeconds) {
     vemx_mediaqueue_release(master);
 }
 
-TEST(MediaQueueReentry, CallbacksMayEnqueueIntoTheirOwnQueueButNotStopIt) {
+TEST(MediaQueueReentry, CallbacksMayEnqueueIntoAndReleaseTheirOwnQueueButNotStopIt) {
     for (int live = 0; live < 2; ++live) {
         Recorder rec;
         void* q = rec.Attach();
@@ -250,6 +250,26 @@ TEST(MediaQueueReentry, CallbacksMayEnqueueIntoTheirOwnQueueButNotStopIt) {
         vemx_mediaqueue_release(q);
         EXPECT_EQ(rec.released().size(), 6u);
     }
+
+    // The last reference dropped inside a callback: an error line, and the
+    // queue still ends, every packet released once.
+    Recorder rec;
+    void* q = rec.Attach();
+    vemx_mediaqueue_set_live_mode(q, 1);
+    rec.on_packet = [](Recorder& r, void* packet) {
+        if (Id(packet) == 1) vemx_mediaqueue_release(r.queue);
+    };
+    for (uintptr_t id = 1; id <= 3; ++id) vemx_mediaqueue_enqueue(q, Packet(id), 1, id);
+    LogCapture log;
+    ASSERT_EQ(vemx_mediaqueue_init(q), 1);
+    ASSERT_TRUE(rec.WaitReleases(3));
+    auto released = rec.released();
+    std::sort(released.begin(), released.end());
+    EXPECT_EQ(released, (std::vector<uintptr_t>{1, 2, 3}));
+    EXPECT_EQ(log.count_containing("[vemx::frame::RefCounted::Release], 0x"), 1u);
+    EXPECT_EQ(log.count_containing(" last reference released on the object's own thread; "
+                                   "destroyed once the thread has left it\n"),
+              1u);
 }
 
 TEST(MediaQueueFailure, AClockFailureEndsPlayoutAndHandsBackThePackets) {

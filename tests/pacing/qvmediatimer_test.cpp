@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -125,4 +126,32 @@ TEST(QvMediaTimer, DeletingWhileTickingFastStopsTheCallbacks) {
         std::this_thread::sleep_for(5ms);
         EXPECT_EQ(sink.Ticks().size(), after);
     }
+}
+
+// Deleting the timer from its own callback: an error line instead of an
+// abort, no tick after the delete, and the thread still ends.
+TEST(QvMediaTimer, DeleteFromItsOwnCallbackIsDeferredAndNoTickFollows) {
+    vemx_test::LogCapture log;
+    struct Self {
+        void* timer = qvmediatimer_new();
+        std::atomic<int> ticks{0};
+    } self;
+    qvmediatimer_set_rate(self.timer, 1000, 1);
+    qvmediatimer_set_callback(
+        self.timer,
+        [](int64_t, int64_t, void* ctx) {
+            auto* s = static_cast<Self*>(ctx);
+            if (++s->ticks == 3) qvmediatimer_delete(s->timer);
+            return 0;
+        },
+        &self);
+    ASSERT_EQ(qvmediatimer_init(self.timer), 1);
+    for (int i = 0; i < 1000 && log.count_containing("LazyWindow service ended.") == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(log.count_containing("LazyWindow service ended."), 1u);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(self.ticks, 3);
+    EXPECT_EQ(log.count_containing("[qvmediatimer_delete] called from the timer's callback; "
+                                   "deleted once the callback has returned\n"),
+              1u);
 }
