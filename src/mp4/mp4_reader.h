@@ -48,6 +48,7 @@ int QvMP4GetSampleNumber(void* handle, unsigned long* video_count, unsigned long
 // Any pointer may be null.  With data and size set, *data is the caller's
 // buffer and *size its capacity; on return *data points at the sample bytes
 // and *size holds their count.  decode_time / presentation_time in 100 ns.
+// With size set and data null, *size receives the delivered size only.
 int QvMP4GetVideoSample(void* handle, unsigned long id, unsigned char** data, unsigned int* size,
                         int64_t* decode_time, int64_t* presentation_time, int* key);
 // time is the presentation time; second_time the decode time.
@@ -63,6 +64,7 @@ int QvMP4GetAudioSampleId(void* handle, double seconds, unsigned long* id);
 int QvMP4GetVideoFrameTime(void* handle, unsigned long id, double* seconds);
 // The key frame at or before video sample id (storage order), the audio
 // sample that plays at that key frame's presentation time, and both times.
+// Without an audio stream the audio sample is 0 and its time 0.
 int QvMP4GetKeyFrameTimeAndId(void* handle, unsigned long id, unsigned long* key_video_id,
                               unsigned long* key_audio_id, double* key_video_seconds,
                               double* key_audio_seconds);
