@@ -19,8 +19,9 @@
  * stopped, play from paused and set rate deliver at once; the audio callback
  * runs on the audio thread.  Both may run at the same time.  Commands may
  * come from any thread and wait until they have run; from inside a callback
- * they are reported and ignored, and reset and release must not be called
- * there.  Queries may come from any thread.
+ * they and reset are reported and ignored.  A release there that drops the
+ * last reference is reported and the player destroyed once the callback
+ * has returned.  Queries may come from any thread.
  */
 #ifndef VEMX_QVMP4FILEPLAYER_H
 #define VEMX_QVMP4FILEPLAYER_H

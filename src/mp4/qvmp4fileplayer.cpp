@@ -62,6 +62,12 @@ class MP4FilePlayer final : public frame::RefCounted {
     }
 
     void Reset() {
+        if (frame::ServingThread::Serves(this)) {
+            // The threads to stop include the one asking.
+            frame::ReportObject(L"vemx", kSource, __LINE__, L"vemx::detail::MP4FilePlayer::Reset",
+                                this, L"called from a callback; ignored");
+            return;
+        }
         std::lock_guard guard(lifecycle_lock_);
         demuxer_.Stop();
     }
@@ -75,6 +81,8 @@ class MP4FilePlayer final : public frame::RefCounted {
             video = video_;
             user = user_;
         }
+        // A release from the callback then destroys the player elsewhere.
+        frame::ServingThread serving(this);
         video(time, packet.id, packet.data.get(), packet.size, packet.key, packet.preroll, user);
         if (packet.last)
             video(static_cast<int64_t>(demuxer_.Duration() * kUnitsPerSecond), packet.id, nullptr,
@@ -89,6 +97,7 @@ class MP4FilePlayer final : public frame::RefCounted {
             audio = audio_;
             user = user_;
         }
+        frame::ServingThread serving(this);
         audio(time, packet.id, packet.data.get(), packet.size, user);
         if (packet.last)
             audio(static_cast<int64_t>(demuxer_.Duration() * kUnitsPerSecond), packet.id, nullptr,

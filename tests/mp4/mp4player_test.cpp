@@ -655,3 +655,29 @@ TEST_F(MP4Player, TimeShiftFollowsARecordingAsItIsWritten) {
     EXPECT_TRUE(rec.Ends().empty());  // the file may still grow
     EXPECT_GT(rec.Samples(false).size(), audio.size() / 2);
 }
+
+TEST_F(MP4Player, ACallbackThatCommandsResetsOrReleasesIsReportedNotStuck) {
+    LogCapture log;
+    struct Context {
+        void* player;
+        std::atomic<int> frames{0};
+    } ctx{qvmp4fileplayer_new()};
+    auto on_video = [](int64_t, uint64_t, const uint8_t*, uint64_t, uint8_t, uint8_t, void* c) {
+        auto* x = static_cast<Context*>(c);
+        if (++x->frames != 3) return;
+        qvmp4fileplayer_pause(x->player);
+        qvmp4fileplayer_reset(x->player);
+        qvmp4fileplayer_release(x->player);
+    };
+    const std::string path = Path("v.mp4");
+    qvmp4fileplayer_set_filename(ctx.player, path.c_str());
+    qvmp4fileplayer_set_callbacks(ctx.player, on_video, nullptr, &ctx);
+    qvmp4fileplayer_init(ctx.player);
+    qvmp4fileplayer_play(ctx.player);
+    for (int i = 0; i < 200 && !log.count_containing("~MP4FilePlayer"); ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(log.count_containing("[vemx::detail::MP4FilePlayer::~MP4FilePlayer]"), 1u);
+    EXPECT_EQ(log.count_containing("command 2 from inside a callback ignored"), 1u);
+    EXPECT_EQ(log.count_containing("[vemx::detail::MP4FilePlayer::Reset], 0x"), 1u);
+    EXPECT_EQ(log.count_containing("last reference released on the object's own thread"), 1u);
+}
