@@ -77,11 +77,12 @@ class Recorder {
         std::lock_guard guard(lock_);
         return std::exchange(samples_, {});
     }
-    std::vector<Sample> Samples(bool video, bool with_ends = false) {
+    // Delivered samples of one kind, without the end-of-stream calls.
+    std::vector<Sample> Samples(bool video) {
         std::lock_guard guard(lock_);
         std::vector<Sample> out;
         for (const auto& s : samples_)
-            if (s.video == video && (with_ends || s.size || !s.data.empty())) out.push_back(s);
+            if (s.video == video && !s.data.empty()) out.push_back(s);
         return out;
     }
     std::vector<Sample> Ends() {
