@@ -359,6 +359,30 @@ TEST_F(MP4Player, RatesPaceVideoAndPlayAudioOnlyAtOne) {
     }
 }
 
+TEST_F(MP4Player, AudioTakesUpAtThePicturesWhenTheRateReturnsToOne) {
+    LogCapture log;
+    Recorder rec;
+    Player p(Path("av.mp4"), rec);
+    qvmp4fileplayer_set_rate(p, 2.0);
+    qvmp4fileplayer_init(p);
+    qvmp4fileplayer_play(p);
+    ASSERT_TRUE(rec.WaitVideo(30));
+    qvmp4fileplayer_set_rate(p, 1.0);
+    ASSERT_TRUE(rec.WaitEnds(2));
+    // Audio starts with the picture the rate change walked to.
+    const auto got = rec.Take();
+    const auto first_audio =
+        std::find_if(got.begin(), got.end(), [](const Sample& s) { return !s.video; });
+    ASSERT_NE(first_audio, got.end());
+    const auto shown = std::find_if(std::make_reverse_iterator(first_audio), got.rend(),
+                                    [](const Sample& s) { return !s.preroll; });
+    ASSERT_NE(shown, got.rend());
+    EXPECT_GT(shown->id, 30u);
+    EXPECT_GT(first_audio->time, shown->time - kSecond / 5);
+    EXPECT_LT(first_audio->time, shown->time + kSecond / 5);
+    EXPECT_EQ(log.count_containing("Audio drop, "), 0u);
+}
+
 TEST_F(MP4Player, SeeksWalkFromThePreviousKeyFrameWithPreroll) {
     const std::string path = Path("av.mp4");
     const auto video = ReadAll(path, true);
