@@ -278,7 +278,8 @@ int run_play(const std::vector<std::string>& args) {
         static_cast<unsigned long long>(play.preroll.load()),
         static_cast<unsigned long long>(play.audio.load()),
         static_cast<double>(play.worst) / 10000.0);
-    int status = 0;
+    // Nothing at all: the file could not be read (the library said why).
+    int status = play.video + play.preroll + play.audio == 0 ? 1 : 0;
     for (auto* d : {play.video_decoder.get(), play.audio_decoder.get()}) {
         if (!d) continue;
         const char* kind = d == play.video_decoder.get() ? "video" : "audio";
