@@ -40,7 +40,8 @@ VEMX_API void qvmediatimer_set_callback(void* timer, qvmediatimer_callback_t cal
 VEMX_API int32_t qvmediatimer_init(void* timer);
 
 /* Stops the thread (waiting for a running callback to return) and frees the
- * timer.  Not from inside the callback. */
+ * timer.  Not from inside the callback: there it writes an error line, stops
+ * the ticks and frees the timer on another thread once the callback returned. */
 VEMX_API void qvmediatimer_delete(void* timer);
 
 VEMX_EXTERN_C_END

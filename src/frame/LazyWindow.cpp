@@ -231,6 +231,7 @@ void Service::Start() {
     if (thread_.joinable()) return;
     running_ = 1;
     try {
+        std::lock_guard start(start_lock_);
         thread_ = std::thread([this] { ThreadMain(); });
     } catch (const std::system_error&) {
         running_ = 0;
@@ -316,6 +317,7 @@ void Service::CloseWindow(HWND window) {
 }
 
 void Service::ThreadMain() {
+    { const std::lock_guard published(start_lock_); }
     vemx::frame::LogPrint(kTag, "LazyWindow service begin.");
     thread_id_ = std::this_thread::get_id();
     queue_ = MessageQueue::Current();

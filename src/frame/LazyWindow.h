@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -151,6 +152,9 @@ class Service {
     void CloseWindow(HWND window);
 
     std::thread thread_;
+    // Held while thread_ is assigned; the thread takes it before anything
+    // else, so that a callback that ends the service finds thread_ set.
+    std::mutex start_lock_;
     std::atomic<HWND> window_{nullptr};
     vemx::platform::Event ready_;
     std::shared_ptr<vemx::platform::MessageQueue> queue_;

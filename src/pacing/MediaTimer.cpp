@@ -6,6 +6,7 @@
 
 #include "frame/error.h"
 #include "frame/log.h"
+#include "platform/clock.h"
 
 namespace VIZur {
 
@@ -81,7 +82,7 @@ int64_t MediaTimer::GetStreamTime() const {
     const auto clock = GetClock();
     int64_t now = 0;
     if (!clock || clock->GetTime(&now) < 0) return 0;
-    return now - base_time_.load();
+    return vemx::platform::saturating_sub(now, base_time_.load());
 }
 
 void MediaTimer::Schedule(int64_t time, int64_t item) {
@@ -109,8 +110,9 @@ void MediaTimer::Arm(int64_t time) {
     if (base >= 0 && time >= 0 && base <= INT64_MAX - time) {
         hr = clock_->AdviseTime(base, time, &timer_event_, &cookie);
     } else {
-        // Before the clock's zero or beyond its range: the nearest time it has.
-        const int64_t at = time < 0 ? std::max<int64_t>(0, base + time) : INT64_MAX;
+        // Before the clock's zero or beyond its range: the nearest time it
+        // has (the end of the range is never reached).
+        const int64_t at = std::max<int64_t>(0, vemx::platform::saturating_add(base, time));
         hr = clock_->AdviseTime(0, at, &timer_event_, &cookie);
     }
     if (hr < 0) RaiseComError(hr, L"MediaTimer", __LINE__);
@@ -220,7 +222,7 @@ void MediaTimer::Deliver() {
     }
     for (int64_t item : entry.items) {
         try {
-            OnTimer(entry.time, item, now - entry.time);
+            OnTimer(entry.time, item, vemx::platform::saturating_sub(now, entry.time));
         } catch (const ComError&) {
         } catch (const std::exception& e) {
             vemx::frame::LogPrint("ERROR[VIZur::LazyWindow] ", "VIZur::MediaTimer::OnTimer: %s",

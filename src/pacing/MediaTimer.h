@@ -44,8 +44,9 @@ class MediaTimer : private Service {
     // there with an error line), nor holding a lock that they take.
     void Stop();
 
-    // Queues item for stream time `time`.  Without a clock, raises E_POINTER.
-    // Any thread, also from OnTimer and OnRelease.
+    // Queues item for stream time `time`; a time whose clock time lies past
+    // the clock's range (INT64_MAX, say) is never due.  Without a clock,
+    // raises E_POINTER.  Any thread, also from OnTimer and OnRelease.
     void Schedule(int64_t time, int64_t item);
 
     // Takes every queued item off at once (none reaches OnTimer after this

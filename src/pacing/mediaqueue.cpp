@@ -300,6 +300,7 @@ bool MediaQueue::Init() {
     bell_.reset();
     wake_.reset();
     try {
+        std::lock_guard start(start_lock_);
         thread_ = std::thread(&MediaQueue::ThreadMain, this, live != 0 || delay < 0, master);
         return true;
     } catch (const std::exception&) {
@@ -473,6 +474,7 @@ void MediaQueue::ThreadMain(bool live, MediaQueue* master) {
     t_playing = this;
     // A callback that releases the queue's last reference defers its end.
     const frame::ServingThread serving(this);
+    { const std::lock_guard published(start_lock_); }
     try {
         if (live)
             Main_Live();

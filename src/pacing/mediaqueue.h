@@ -130,6 +130,9 @@ class MediaQueue : public frame::RefCounted {
 
     const int64_t origin_;
     std::thread thread_;
+    // Held while thread_ is assigned; the thread takes it before it
+    // delivers, so a callback that ends the queue finds thread_ set.
+    std::mutex start_lock_;
 
     std::mutex items_lock_;
     std::vector<QueueItem> items_;  // heap, earliest pts on top

@@ -23,6 +23,13 @@ inline int64_t saturating_add(int64_t a, int64_t b) noexcept {
     return r;
 }
 
+// a - b, clamped to the int64 range.
+inline int64_t saturating_sub(int64_t a, int64_t b) noexcept {
+    int64_t r;
+    if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? INT64_MAX : INT64_MIN;
+    return r;
+}
+
 // a * b, clamped to the int64 range.
 inline int64_t saturating_mul(int64_t a, int64_t b) noexcept {
     int64_t r;

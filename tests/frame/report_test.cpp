@@ -1,8 +1,6 @@
 // Report and log lines are parsed by people and tools: every byte is pinned.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -102,13 +100,6 @@ struct Probe : RefCounted {
     int* destroyed_;
 };
 
-// Says on which thread it was destroyed.
-struct Traced : RefCounted {
-    explicit Traced(std::atomic<std::thread::id>* on) : on_(on) {}
-    ~Traced() override { on_->store(std::this_thread::get_id()); }
-    std::atomic<std::thread::id>* on_;
-};
-
 }  // namespace
 
 TEST(Handles, CountedReleaseAndGuardedExports) {
@@ -132,30 +123,4 @@ TEST(Handles, CountedReleaseAndGuardedExports) {
     EXPECT_EQ(log.lines(), (Strings{"[vemx][ERROR]: x(1): COM error, hr=-2147418113\n",
                                     "ERROR[vemx] vemx_x_init: boom\n",
                                     "ERROR[vemx] vemx_x_work: unknown exception\n"}));
-}
-
-// Marks nest: the last release of an object the thread serves, even under
-// another object's mark, is handed to another thread with an error line; an
-// object it does not serve goes at once.
-TEST(Handles, TheLastReleaseOnAThreadTheObjectServesIsDeferred) {
-    LogCapture log;
-    const auto none = std::thread::id();
-    const auto here = std::this_thread::get_id();
-    std::atomic<std::thread::id> served_on{none}, other_on{none}, inner_on{none};
-    auto* served = new Traced(&served_on);
-    auto* inner = new Traced(&inner_on);
-    {
-        const ServingThread outer_mark(served);
-        const ServingThread inner_mark(inner);
-        (new Traced(&other_on))->Release();
-        EXPECT_EQ(other_on.load(), here);
-        served->Release();
-    }
-    for (int i = 0; i < 1000 && served_on.load() == none; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_NE(served_on.load(), none);
-    EXPECT_NE(served_on.load(), here);
-    inner->Release();  // its mark has ended
-    EXPECT_EQ(inner_on.load(), here);
-    EXPECT_EQ(log.count_containing("[vemx::frame::RefCounted::Release], 0x"), 1u);
 }
