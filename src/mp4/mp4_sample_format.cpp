@@ -11,6 +11,11 @@ using mp4box::Cursor;
 namespace {
 
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
+
+// An empty sample has no buffer behind it, which memcpy may not be given.
+void Copy(uint8_t* out, const uint8_t* in, size_t n) {
+    if (n > 0) std::memcpy(out, in, n);
+}
 constexpr size_t kAdtsHeader = 7;
 constexpr size_t kAdtsMaxFrame = 8191;  // 13-bit frame length
 
@@ -227,11 +232,11 @@ void Deliver(const SampleFormat& f, const uint8_t* stored, size_t size, bool key
         out[4] = uint8_t(n >> 3);
         out[5] = uint8_t((n & 7) << 5 | 0x1f);
         out[6] = 0xfc;
-        std::memcpy(out + kAdtsHeader, stored, size);
+        Copy(out + kAdtsHeader, stored, size);
         return;
     }
     if (f.packing != Packing::kAnnexB) {
-        std::memcpy(out, stored, size);
+        Copy(out, stored, size);
         return;
     }
     const NalSummary s = Summarise(f, stored, size);

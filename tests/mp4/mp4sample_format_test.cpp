@@ -61,6 +61,11 @@ TEST(Mp4SampleFormat, ShortLengthPrefixesAndBrokenSamples) {
     const auto f = AvcFormat(2);
     EXPECT_EQ(Deliver(f, {0, 2, 0x41, 9, 0, 1, 0x41}, false),
               Bytes({0, 0, 0, 1, 0x41, 9, 0, 0, 0, 1, 0x41}));
+    // An empty key frame still gets the sets; an empty AAC frame its header.
+    EXPECT_EQ(Deliver(f, {}, true), kSets);
+    ms::SampleFormat aac;
+    aac.packing = ms::Packing::kAdts;
+    EXPECT_EQ(Deliver(aac, {}, true).size(), 7u);
     // A length past the end, and a prefix cut short.
     EXPECT_LT(ms::DeliveredSize(f, Bytes{0, 5, 0x41}.data(), 3, false), 0);
     EXPECT_LT(ms::DeliveredSize(f, Bytes{0, 1, 0x41, 0}.data(), 4, false), 0);
