@@ -82,9 +82,12 @@ void on_audio(int64_t pts, int64_t dts, const uint8_t* data, int64_t size, void*
     r.progress(pts);
 }
 
-int run_record(const std::vector<std::string>& args) {
+int run_record(const std::vector<std::string>& all_args) {
+    // --fragmented: a file that can be played while it is written.
+    const bool fragmented = !all_args.empty() && all_args[0] == "--fragmented";
+    const std::vector<std::string> args(all_args.begin() + (fragmented ? 1 : 0), all_args.end());
     if (args.size() != 2) {
-        std::fprintf(stderr, "usage: vemx record IN.ts OUT.mp4\n");
+        std::fprintf(stderr, "usage: vemx record [--fragmented] IN.ts OUT.mp4\n");
         return 2;
     }
     FILE* in = std::fopen(args[0].c_str(), "rb");
@@ -95,6 +98,7 @@ int run_record(const std::vector<std::string>& args) {
     Recorder r;
     r.out_path = args[1];
     r.writer = vemx_mp4filewriter_new();
+    if (r.writer && fragmented) vemx_mp4filewriter_set_fragmented(r.writer, 1);
     void* demux = vemx_tsdemux_new();
     int rc = 1;
     if (r.writer && demux) {
@@ -124,5 +128,6 @@ int run_record(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VEMX_TOOL_COMMAND("record", "IN.ts OUT.mp4: record a transport stream into an MP4 file",
+VEMX_TOOL_COMMAND("record",
+                  "[--fragmented] IN.ts OUT.mp4: record a transport stream into an MP4 file",
                   run_record);

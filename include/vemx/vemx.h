@@ -9,6 +9,7 @@
 #include "vemx_audio.h"
 #include "vemx_mediaencoder.h"
 #include "vemx_mp4filewriter.h"
+#include "qvmp4fileplayer.h"
 #include "vemx_quadmapping.h"
 #include "vemx_ccvt.h"
 #include "vemx_procamp.h"
