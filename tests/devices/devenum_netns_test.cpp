@@ -10,7 +10,7 @@
 #include <set>
 
 #include "common/log_capture.h"
-#include "devices/probe_responder.h"
+#include "devices/device_sim.h"
 #include "vemx/vemx.h"
 
 using vemx_test_dev::found_devices;

@@ -7,8 +7,7 @@
 #include <thread>
 
 #include "common/log_capture.h"
-#include "devices/devreply.h"
-#include "devices/probe_responder.h"
+#include "devices/device_sim.h"
 #include "vemx/vemx.h"
 
 using namespace std::chrono_literals;
@@ -51,45 +50,37 @@ bool wait_for_line(const LogCapture& log, const std::string& text) {
 
 }  // namespace
 
-TEST(DevReply, RepliesCutShortAnywhereOrForeignAreDropped) {
-    auto parse = [](const vemx_test_dev::bytes& b) {
-        return vemx_dev_reply::ParseReply({b.data(), b.size()});
-    };
-    auto longest = make_reply(kMacA, 1, 80, std::string(236, 'u'));
-    longest.push_back(0);  // bytes after the URI do not matter
-    EXPECT_TRUE(parse(longest));
-    EXPECT_FALSE(parse(make_reply(kMacA, 1, 80, "/abc", 0xFFFFFFFF))) << "length wraps";
-    for (size_t cut : {4, 10, 14, 16, 19}) {
-        auto b = make_reply(kMacA, 1, 80, "");
-        b.resize(cut);
-        EXPECT_FALSE(parse(b)) << cut << " bytes";
-    }
-}
-
 TEST(DevEnum, ReportsEachDeviceOnceWithItsIdentityAndLogLine) {
     LogCapture log;
     probe_responder device;
     const auto a = make_reply(kMacA, 0xDEADBEEF, 8080, "/control");
-    auto bad_magic = a, nine_bytes = a;
+    auto bad_magic = a;
     bad_magic[3] = 'B';
-    nine_bytes.resize(9);
+    auto longest = make_reply(kMacB, 3, 80, std::string(236, 'u'));
+    longest.push_back(0);  // bytes after the URI do not matter
     const uint8_t mac_a2[6] = {0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x60};
-    device.set_replies({
+    std::vector<probe_responder::reply> replies = {
         {a},
         {a},                                              // the same device again
         {make_reply(kMacA, 0xDEADBEEF, 9090, "/moved")},  // port and URI changed
         {bad_magic},
-        {nine_bytes},
-        {make_reply(kMacB, 2, 80, "/x", 200)},  // URI length runs past the end
-        {a, true},                              // same MAC and ID, other address
+        {make_reply(kMacB, 2, 80, "/x", 200)},         // URI length runs past the end
+        {make_reply(kMacB, 2, 80, "/x", 0xFFFFFFFF)},  // and wraps
+        {a, true},                                     // same MAC and ID, other address
         {make_reply(kMacB, 2, 80, "")},
         {make_reply(mac_a2, 0xDEADBEEF, 8080, "/")},  // only the MAC differs
-    });
+        {longest},
+    };
+    for (size_t cut : {4, 9, 10, 14, 16, 19}) {  // cut short inside each field
+        replies.push_back({make_reply(kMacB, 4, 80, "")});
+        replies.back().data.resize(cut);
+    }
+    device.set_replies(std::move(replies));
     found_devices found;
     {
         scanner s(device, found);
         vemx_devenum_scan(s.handle, 50);
-        ASSERT_TRUE(found.wait_for(4));
+        ASSERT_TRUE(found.wait_for(5));
         // Several more probes, answered alike, change nothing.
         std::this_thread::sleep_for(300ms);
     }
@@ -98,13 +89,14 @@ TEST(DevEnum, ReportsEachDeviceOnceWithItsIdentityAndLogLine) {
                                    "127.0.0.2 001B2C3D4E5F DEADBEEF 8080 /control",
                                    "127.0.0.1 AABBCCDDEE01 00000002 80 ",
                                    "127.0.0.1 001B2C3D4E60 DEADBEEF 8080 /",
+                                   "127.0.0.1 AABBCCDDEE01 00000003 80 " + std::string(236, 'u'),
                                }));
     const auto probes = device.probes();
     EXPECT_GE(probes.size(), 3u);
     for (const auto& p : probes) EXPECT_TRUE(is_probe(p));
 
     const auto found_lines = log.lines_starting("INFO[vemx!dev] (");
-    ASSERT_EQ(found_lines.size(), 4u);
+    ASSERT_EQ(found_lines.size(), 5u);
     EXPECT_EQ(found_lines[0],
               "INFO[vemx!dev] (127.0.0.1 @ [00:1B:2C:3D:4E:5F]): ID=0xDEADBEEF, Port=8080, "
               "URI=/control\n");
@@ -135,37 +127,32 @@ TEST(DevEnum, AWholeBurstOfRepliesToOneProbeIsReported) {
     EXPECT_EQ(device.probes().size(), 1u);
 }
 
+// A long first interval holds against a second scan; a zero one probes
+// repeatedly but not back to back.
 TEST(DevEnum, ProbesFollowTheFirstIntervalOnlyAndReleaseStopsASleepingScan) {
     LogCapture log;
-    probe_responder device;
+    probe_responder slow_device, fast_device;
     found_devices found;
-    auto s = std::make_unique<scanner>(device, found);
-    vemx_devenum_scan(s->handle, 600000);
-    vemx_devenum_scan(s->handle, 0);
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(device.probes().size(), 1u) << "the second scan must not change the interval";
-    EXPECT_EQ(log.count_containing("ERROR[vemx!dev] Still scanning devices...\n"), 1u);
-
-    // The thread waits for a probe ten minutes away; release must not.
-    const auto start = std::chrono::steady_clock::now();
-    s.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_EQ(log.lines().back(), "INFO[vemx!dev] Stop scanning devices...\n");
-}
-
-TEST(DevEnum, ShortIntervalsProbeRepeatedlyButNotBackToBack) {
-    LogCapture quiet;
-    probe_responder device;
-    found_devices found;
-    scanner s(device, found);
-    vemx_devenum_scan(s.handle, 0);
+    auto slow = std::make_unique<scanner>(slow_device, found);
+    scanner fast(fast_device, found);
+    vemx_devenum_scan(slow->handle, 600000);
+    vemx_devenum_scan(slow->handle, 0);
+    vemx_devenum_scan(fast.handle, 0);
     std::this_thread::sleep_for(500ms);
-    const auto probes = device.probes();
+    EXPECT_EQ(slow_device.probes().size(), 1u) << "the second scan must not change the interval";
+    EXPECT_EQ(log.count_containing("ERROR[vemx!dev] Still scanning devices...\n"), 1u);
+    const auto probes = fast_device.probes();
     EXPECT_GE(probes.size(), 5u);
     EXPECT_LE(probes.size(), 51u);
     std::set<size_t> lengths;
     for (const auto& p : probes) lengths.insert(p.size());
     EXPECT_GT(lengths.size(), 1u) << "probe lengths are random";
+
+    // The thread waits for a probe ten minutes away; release must not.
+    const auto start = std::chrono::steady_clock::now();
+    slow.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(log.count_containing("INFO[vemx!dev] Stop scanning devices...\n"), 1u);
 }
 
 TEST(DevEnum, SettersApplyToTheNextProbeAndABadGroupIsReportedOnce) {

@@ -3,17 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "common/log_capture.h"
-#include "devices/probe_responder.h"
+#include "devices/device_sim.h"
 
 namespace {
 
 // A port of the kind that was free a moment ago.
 std::string free_port(int type) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    const int fd = vemx_test_dev::bound_socket(type, "127.0.0.1", 0);
     const uint16_t port = vemx_test_dev::local_port(fd);
     close(fd);
     return std::to_string(port);
