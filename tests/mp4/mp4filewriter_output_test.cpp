@@ -9,10 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +17,7 @@ extern "C" {
 #include <vector>
 
 #include "common/log_capture.h"
+#include "mp4/mp4_inputs.h"
 #include "vemx/vemx_mp4filewriter.h"
 
 using vemx_test::LogCapture;
@@ -30,20 +27,11 @@ namespace {
 
 constexpr int64_t kFrame = 240000;  // one layer II frame at 48 kHz, 100-ns units
 
-// Layer II frames of a tone, made by the ffmpeg tool in the current directory.
-std::vector<std::vector<uint8_t>> mp2_frames(int count) {
-    vemx_test::run_command(
-        "ffmpeg -v error -y -f lavfi -i sine=r=48000 -ac 2 -t 4 -c:a mp2 in.mp2");
+// Layer II frames of a tone at 48 kHz.
+std::vector<std::vector<uint8_t>> mp2_frames(size_t count) {
     std::vector<std::vector<uint8_t>> frames;
-    AVFormatContext* ctx = nullptr;
-    if (avformat_open_input(&ctx, "in.mp2", nullptr, nullptr) < 0) return frames;
-    AVPacket* pkt = av_packet_alloc();
-    while (int(frames.size()) < count && av_read_frame(ctx, pkt) >= 0) {
-        frames.emplace_back(pkt->data, pkt->data + pkt->size);
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    avformat_close_input(&ctx);
+    for (auto& f : vemx_test_mp4::demux(vemx_test_mp4::input("mp2.ts")))
+        if (!f.video && frames.size() < count) frames.push_back(std::move(f.data));
     return frames;
 }
 

@@ -4,10 +4,6 @@
 // H.264 and ADTS AAC exactly as a live recorder receives them.
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -22,43 +18,17 @@ extern "C" {
 
 #include "common/log_capture.h"
 #include "mp4/MP4FileWriter.h"
+#include "mp4/mp4_inputs.h"
 #include "vemx/vemx_mp4filewriter.h"
 
 using vemx::mp4filewriter::MP4FileWriter;
 using vemx_test::LogCapture;
 using vemx_test::TempDir;
+using vemx_test_mp4::Frame;
+using vemx_test_mp4::write_frame;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-struct Frame {
-    bool video;
-    int64_t pts, dts;  // 100-ns units
-    bool key;
-    std::vector<uint8_t> data;
-};
-
-// Every packet of a file, read with libavformat.
-std::vector<Frame> read_frames(const std::string& path) {
-    std::vector<Frame> frames;
-    AVFormatContext* ctx = nullptr;
-    if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0) return frames;
-    avformat_find_stream_info(ctx, nullptr);
-    AVPacket* pkt = av_packet_alloc();
-    while (av_read_frame(ctx, pkt) >= 0) {
-        const AVStream* st = ctx->streams[pkt->stream_index];
-        auto hns = [&](int64_t t) {
-            return av_rescale_q(t, st->time_base, AVRational{1, 10000000});
-        };
-        frames.push_back({st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO, hns(pkt->pts),
-                          hns(pkt->dts), (pkt->flags & AV_PKT_FLAG_KEY) != 0,
-                          std::vector<uint8_t>(pkt->data, pkt->data + pkt->size)});
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    avformat_close_input(&ctx);
-    return frames;
-}
 
 // ffprobe's "key=value" lines, one map per stream or packet.
 std::vector<std::map<std::string, std::string>> probe(const std::string& what,
@@ -87,17 +57,9 @@ std::string decode_errors(const std::string& file) {
 }
 
 // Two seconds of 320x240 H.264 (with B-frames) at 25 fps and a tone at 48 kHz
-// stereo in the given audio codec, made on first use: CTest runs each test
-// in a process of its own.
+// stereo in the given audio codec, in a transport stream.
 std::vector<Frame> input(const std::string& codec) {
-    static TempDir* dir = new TempDir();  // lives as long as the test process
-    const std::string path = dir->path() + "/" + codec + ".ts";
-    if (!std::filesystem::exists(path))
-        vemx_test::run_command(
-            "ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=r=48000 "
-            "-ac 2 -t 2 -c:v libx264 -preset veryfast -g 25 -c:a " +
-            (codec == "mp3" ? std::string("libmp3lame") : codec) + " -f mpegts " + path);
-    return read_frames(path);
+    return vemx_test_mp4::demux(vemx_test_mp4::input(codec + ".ts"));
 }
 
 void* new_writer(const std::string& file, const char* video, const char* audio) {
@@ -106,15 +68,6 @@ void* new_writer(const std::string& file, const char* video, const char* audio) 
     if (audio) vemx_mp4filewriter_set_audio_property(w, audio, 2, "s16", 48000);
     vemx_mp4filewriter_set_filename(w, file.c_str());
     return w;
-}
-
-void write(void* w, const Frame& f, int64_t shift = 0) {
-    if (f.video)
-        vemx_mp4filewriter_write_video_frame(w, f.pts + shift, f.dts + shift, f.data.data(),
-                                             int(f.data.size()), f.key);
-    else
-        vemx_mp4filewriter_write_audio_frame(w, f.pts + shift, f.dts + shift, f.data.data(),
-                                             int(f.data.size()));
 }
 
 // The writer's report lines, with the source line number made N and the
@@ -161,7 +114,7 @@ TEST_P(RecordH264With, AudioCodecGivesAFileThatFfmpegReadsCompletely) {
     LogCapture log;
     void* w = new_writer("out.mp4", "H264", codec == "aac" ? "ADTS" : codec.c_str());
     ASSERT_EQ(vemx_mp4filewriter_init(w), 1);
-    for (const auto& f : frames) write(w, f);
+    for (const auto& f : frames) write_frame(w, f);
     vemx_mp4filewriter_release(w);
     EXPECT_TRUE(log.lines().empty()) << log.lines()[0];
     EXPECT_EQ(decode_errors("out.mp4"), "");
@@ -194,10 +147,10 @@ TEST(Mp4FileWriter, TwoThreadsIntoAContainerChosenByName) {
         void* w = new_writer(file, "h264", "aac");
         ASSERT_EQ(vemx_mp4filewriter_init(w), 1);
         std::thread tv([&] {
-            for (const auto& f : video) write(w, f);
+            for (const auto& f : video) write_frame(w, f);
         });
         std::thread ta([&] {
-            for (const auto& f : audio) write(w, f);
+            for (const auto& f : audio) write_frame(w, f);
         });
         tv.join();
         ta.join();
@@ -219,8 +172,8 @@ TEST(Mp4FileWriter, OneZeroPointForBothStreams) {
     for (const int64_t shift : {-5000000LL, 5000000LL}) {
         void* w = new_writer("zero.mp4", "h264", "mp2");
         ASSERT_EQ(vemx_mp4filewriter_init(w), 1);
-        for (const auto& f : video) write(w, f, 100000000 - video[0].pts);
-        for (const auto& f : audio) write(w, f, 100000000 - audio[0].pts + shift);
+        for (const auto& f : video) write_frame(w, f, 100000000 - video[0].pts);
+        for (const auto& f : audio) write_frame(w, f, 100000000 - audio[0].pts + shift);
         vemx_mp4filewriter_release(w);
         double first[2] = {1e9, 1e9};
         for (const auto& p : probe("-show_entries packet=stream_index,pts_time", "zero.mp4")) {

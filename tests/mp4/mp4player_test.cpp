@@ -12,12 +12,13 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/log_capture.h"
-#include "mp4/mp4_reader.h"
+#include "mp4/mp4_inputs.h"
 #include "vemx/qvmp4fileplayer.h"
 #include "vemx/vemx_mp4filewriter.h"
 #include "vemx/vemx_mp4reader.h"
@@ -26,10 +27,12 @@ using namespace std::chrono_literals;
 using vemx_test::LogCapture;
 using vemx_test::run_command;
 using vemx_test::TempDir;
+using vemx_test_mp4::Frame;
+using vemx_test_mp4::input;
+using vemx_test_mp4::kSecond;
+using vemx_test_mp4::read_samples;
 
 namespace {
-
-constexpr int64_t kSecond = 10000000;
 
 struct Sample {
     bool video;
@@ -57,18 +60,16 @@ class Recorder {
             !data);
     }
 
-    // Waits until `ends` end-of-stream calls have arrived.
-    bool WaitEnds(int ends, std::chrono::seconds limit = 20s) {
-        std::unique_lock lock(lock_);
-        return cv_.wait_for(lock, limit, [&] { return ends_ >= ends; });
+    // Waits until `ends` end-of-stream calls have arrived, or `count`
+    // calls, or video sample `id`.
+    bool WaitEnds(int ends) {
+        return Wait([&] { return ends_ >= ends; });
     }
-    bool WaitCount(size_t count, std::chrono::seconds limit = 20s) {
-        std::unique_lock lock(lock_);
-        return cv_.wait_for(lock, limit, [&] { return samples_.size() >= count; });
+    bool WaitCount(size_t count) {
+        return Wait([&] { return samples_.size() >= count; });
     }
-    bool WaitVideo(uint64_t id, std::chrono::seconds limit = 20s) {
-        std::unique_lock lock(lock_);
-        return cv_.wait_for(lock, limit, [&] {
+    bool WaitVideo(uint64_t id) {
+        return Wait([&] {
             return std::any_of(samples_.begin(), samples_.end(),
                                [&](const Sample& s) { return s.video && s.id == id; });
         });
@@ -94,6 +95,11 @@ class Recorder {
     }
 
   private:
+    template <typename Pred>
+    bool Wait(Pred done) {
+        std::unique_lock lock(lock_);
+        return cv_.wait_for(lock, 20s, done);
+    }
     void Add(Sample s, bool end) {
         std::lock_guard guard(lock_);
         samples_.push_back(std::move(s));
@@ -105,38 +111,6 @@ class Recorder {
     std::vector<Sample> samples_;
     int ends_ = 0;
 };
-
-// One sample as the reader gives it.
-struct Stored {
-    int64_t dts, pts;
-    bool key;
-    std::vector<uint8_t> data;
-};
-
-std::vector<Stored> ReadAll(const std::string& path, bool video) {
-    using namespace vemx::mp4reader;
-    std::vector<Stored> out;
-    void* h = nullptr;
-    QvMP4CreateEditFileRead(path.c_str(), &h);
-    unsigned long v = 0, a = 0;
-    QvMP4GetSampleNumber(h, &v, &a);
-    std::vector<unsigned char> buffer(1 << 22);
-    for (unsigned long id = 1; id <= (video ? v : a); ++id) {
-        Stored s{};
-        unsigned char* data = buffer.data();
-        auto size = static_cast<unsigned int>(buffer.size());
-        int key = 1;
-        if (video)
-            QvMP4GetVideoSample(h, id, &data, &size, &s.dts, &s.pts, &key);
-        else
-            QvMP4GetAudioSample(h, id, &data, &size, &s.pts, &s.dts);
-        s.key = key != 0;
-        s.data.assign(data, data + size);
-        out.push_back(std::move(s));
-    }
-    QvMP4ReleaseEditFileRead(h);
-    return out;
-}
 
 double DurationOf(const std::string& path) {
     void* r = vemx_mp4reader_open(path.c_str());
@@ -156,32 +130,9 @@ struct Player {
     void* handle;
 };
 
-class MP4Player : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        dir_ = std::make_unique<TempDir>();
-        const std::string ff = "ffmpeg -v error -y ";
-        const std::string x264 =
-            " -c:v libx264 -preset ultrafast -bf 2 -g 50 -keyint_min 50 -sc_threshold 0 ";
-        // 3 s at 25 fps: key frames at 0 and 2 s, B-frames between.
-        run_command(ff +
-                    "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i "
-                    "sine=frequency=440:sample_rate=48000 -t 3" +
-                    x264 + "-c:a aac av.mp4");
-        run_command(ff + "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 1 -c:a aac a.m4a");
-        run_command(ff + "-f lavfi -i testsrc=size=160x120:rate=25 -t 1" + x264 + "v.mp4");
-        std::ofstream("text.mp4") << "not a movie at all\n";
-    }
-    static void TearDownTestSuite() { dir_.reset(); }
-    static std::string Path(const char* name) { return dir_->path() + "/" + name; }
-
-    static std::unique_ptr<TempDir> dir_;
-};
-std::unique_ptr<TempDir> MP4Player::dir_;
-
 // Each sample once, in storage order, as the reader has it.  `dropped`
 // samples may be missing: audio that a stalled machine made too late.
-void ExpectStorageOrder(const std::vector<Sample>& got, const std::vector<Stored>& stored,
+void ExpectStorageOrder(const std::vector<Sample>& got, const std::vector<Frame>& stored,
                         bool video, size_t dropped = 0) {
     ASSERT_EQ(got.size() + dropped, stored.size()) << (video ? "video" : "audio");
     for (size_t i = 0; i < got.size(); ++i) {
@@ -192,7 +143,7 @@ void ExpectStorageOrder(const std::vector<Sample>& got, const std::vector<Stored
             EXPECT_GT(got[i].id, got[i - 1].id);
         }
         ASSERT_LE(got[i].id, stored.size());
-        const Stored& s = stored[got[i].id - 1];
+        const Frame& s = stored[got[i].id - 1];
         EXPECT_EQ(got[i].time, s.pts);
         EXPECT_EQ(got[i].key, s.key);
         EXPECT_FALSE(got[i].preroll);
@@ -202,7 +153,7 @@ void ExpectStorageOrder(const std::vector<Sample>& got, const std::vector<Stored
 
 }  // namespace
 
-TEST_F(MP4Player, NullHandlesAndArgumentsAreReportedOnce) {
+TEST(MP4Player, NullHandlesAndArgumentsAreReportedOnce) {
     LogCapture log;
     qvmp4fileplayer_add_ref(nullptr);
     qvmp4fileplayer_release(nullptr);
@@ -227,29 +178,12 @@ TEST_F(MP4Player, NullHandlesAndArgumentsAreReportedOnce) {
     // One report per export, each in the function-report layout.
     ASSERT_EQ(log.lines().size(), 20u);
     EXPECT_EQ(log.lines_starting("[vemx][ERROR]: qvmp4fileplayer(").size(), 20u);
-    for (const char* name : {"add_ref",
-                             "release",
-                             "set_filename",
-                             "set_handle",
-                             "set_time_shift_mode",
-                             "set_buffer_size",
-                             "set_callbacks",
-                             "init",
-                             "reset",
-                             "play",
-                             "pause",
-                             "stop",
-                             "seek",
-                             "seek_by_frame",
-                             "get_pts",
-                             "get_frame_number",
-                             "get_state",
-                             "set_rate",
-                             "get_rate",
-                             "update_duration"})
-        EXPECT_EQ(
-            log.count_containing(std::string("): [qvmp4fileplayer_") + name + "] null pointer\n"),
-            1u)
+    std::istringstream names(
+        "add_ref release set_filename set_handle set_time_shift_mode set_buffer_size set_callbacks "
+        "init reset play pause stop seek seek_by_frame get_pts get_frame_number get_state set_rate "
+        "get_rate update_duration");
+    for (std::string name; names >> name;)
+        EXPECT_EQ(log.count_containing("): [qvmp4fileplayer_" + name + "] null pointer\n"), 1u)
             << name;
 
     log.clear();
@@ -277,15 +211,15 @@ TEST_F(MP4Player, NullHandlesAndArgumentsAreReportedOnce) {
     EXPECT_EQ(log.count_containing("[vemx::detail::MP4FilePlayer::~MP4FilePlayer], 0x"), 1u);
 }
 
-TEST_F(MP4Player, DeliversEverySampleOnceInStorageOrderAndEndsAtTheDuration) {
+TEST(MP4Player, DeliversEverySampleOnceInStorageOrderAndEndsAtTheDuration) {
     LogCapture log;
     Recorder rec;
-    const std::string path = Path("av.mp4");
-    const auto video = ReadAll(path, true);
-    const auto audio = ReadAll(path, false);
+    const std::string path = input("av.mp4");
+    const auto video = read_samples(path, true);
+    const auto audio = read_samples(path, false);
     ASSERT_EQ(video.size(), 75u);
     ASSERT_GT(audio.size(), 100u);
-    ASSERT_TRUE(std::any_of(video.begin(), video.end(), [](const Stored& s) {
+    ASSERT_TRUE(std::any_of(video.begin(), video.end(), [](const Frame& s) {
         return s.pts != s.dts;
     })) << "the input should have B-frames";
     {
@@ -313,21 +247,20 @@ TEST_F(MP4Player, DeliversEverySampleOnceInStorageOrderAndEndsAtTheDuration) {
     ExpectStorageOrder(rec.Samples(false), audio, false, log.count_containing("Audio drop, "));
 
     // The samples, written out in the order they came, decode to every frame.
+    TempDir scratch;
     {
-        std::ofstream out(Path("out.h264"), std::ios::binary);
+        std::ofstream out("out.h264", std::ios::binary);
         for (const auto& s : rec.Samples(true))
             out.write(reinterpret_cast<const char*>(s.data.data()),
                       static_cast<std::streamsize>(s.data.size()));
     }
-    const std::string frames = run_command(
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
-        "-of csv=p=0 " +
-        Path("out.h264") + " 2>&1");
-    EXPECT_EQ(frames, "75\n");
-    EXPECT_EQ(run_command("ffmpeg -v error -i " + Path("out.h264") + " -f null - 2>&1"), "");
+    EXPECT_EQ(run_command("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                          "stream=nb_read_frames -of csv=p=0 out.h264 2>&1"),
+              "75\n");
+    EXPECT_EQ(run_command("ffmpeg -v error -i out.h264 -f null - 2>&1"), "");
 }
 
-TEST_F(MP4Player, RatesPaceVideoAndPlayAudioOnlyAtOne) {
+TEST(MP4Player, RatesPaceVideoAndPlayAudioOnlyAtOne) {
     struct Case {
         const char* file;
         double rate;
@@ -338,7 +271,7 @@ TEST_F(MP4Player, RatesPaceVideoAndPlayAudioOnlyAtOne) {
                           Case{"a.m4a", 1.0, 0.6, 4.0, true}}) {
         SCOPED_TRACE(std::string(c.file) + " at " + std::to_string(c.rate));
         Recorder rec;
-        Player p(Path(c.file), rec);
+        Player p(input(c.file), rec);
         qvmp4fileplayer_set_rate(p, c.rate);
         qvmp4fileplayer_init(p);
         const auto start = std::chrono::steady_clock::now();
@@ -355,14 +288,14 @@ TEST_F(MP4Player, RatesPaceVideoAndPlayAudioOnlyAtOne) {
             // Audio alone leaves the video position where the open put it.
             EXPECT_EQ(qvmp4fileplayer_get_pts(p), 0);
         } else {
-            ExpectStorageOrder(rec.Samples(true), ReadAll(Path(c.file), true), true);
+            ExpectStorageOrder(rec.Samples(true), read_samples(input(c.file), true), true);
         }
     }
 }
 
-TEST_F(MP4Player, AudioTakesUpAtThePicturesWhenTheRateReturnsToOne) {
+TEST(MP4Player, AudioTakesUpAtThePicturesWhenTheRateReturnsToOne) {
     Recorder rec;
-    Player p(Path("av.mp4"), rec);
+    Player p(input("av.mp4"), rec);
     qvmp4fileplayer_set_rate(p, 2.0);
     qvmp4fileplayer_init(p);
     qvmp4fileplayer_play(p);
@@ -382,9 +315,9 @@ TEST_F(MP4Player, AudioTakesUpAtThePicturesWhenTheRateReturnsToOne) {
     EXPECT_LT(first_audio->time, shown->time + kSecond / 5);
 }
 
-TEST_F(MP4Player, SeeksWalkFromThePreviousKeyFrameWithPreroll) {
-    const std::string path = Path("av.mp4");
-    const auto video = ReadAll(path, true);
+TEST(MP4Player, SeeksWalkFromThePreviousKeyFrameWithPreroll) {
+    const std::string path = input("av.mp4");
+    const auto video = read_samples(path, true);
     Recorder rec;
     Player p(path, rec);
     qvmp4fileplayer_init(p);
@@ -403,7 +336,7 @@ TEST_F(MP4Player, SeeksWalkFromThePreviousKeyFrameWithPreroll) {
 
     // The second key frame (at 2 s) and the frame shown 3 frames later.
     const auto key = static_cast<uint64_t>(
-        std::find_if(video.begin() + 1, video.end(), [](const Stored& s) { return s.key; }) -
+        std::find_if(video.begin() + 1, video.end(), [](const Frame& s) { return s.key; }) -
         video.begin() + 1);
     const int64_t target_time = 2 * kSecond + 3 * kSecond / 25;
     uint64_t target = 0;
@@ -429,7 +362,7 @@ TEST_F(MP4Player, SeeksWalkFromThePreviousKeyFrameWithPreroll) {
     // when it is also the last stored).
     const auto last_shown = static_cast<uint64_t>(
         std::max_element(video.begin(), video.end(),
-                         [](const Stored& a, const Stored& b) { return a.pts < b.pts; }) -
+                         [](const Frame& a, const Frame& b) { return a.pts < b.pts; }) -
         video.begin() + 1);
     qvmp4fileplayer_seek(p, 3600 * kSecond);
     got = rec.Take();
@@ -459,11 +392,11 @@ TEST_F(MP4Player, SeeksWalkFromThePreviousKeyFrameWithPreroll) {
     EXPECT_EQ(next, video.size() + 1);
 }
 
-TEST_F(MP4Player, PauseAndResumeLoseAndRepeatNothing) {
+TEST(MP4Player, PauseAndResumeLoseAndRepeatNothing) {
     LogCapture log;
-    const std::string path = Path("av.mp4");
-    const auto video = ReadAll(path, true);
-    const auto audio = ReadAll(path, false);
+    const std::string path = input("av.mp4");
+    const auto video = read_samples(path, true);
+    const auto audio = read_samples(path, false);
     Recorder rec;
     Player p(path, rec);
     qvmp4fileplayer_init(p);
@@ -492,12 +425,14 @@ TEST_F(MP4Player, PauseAndResumeLoseAndRepeatNothing) {
     EXPECT_EQ(got.size() + log.count_containing("Audio drop, "), audio.size());
 }
 
-TEST_F(MP4Player, BadInputNeitherCrashesNorStalls) {
+TEST(MP4Player, BadInputNeitherCrashesNorStalls) {
+    TempDir scratch;
+    std::ofstream("text.mp4") << "not a movie at all\n";
     for (const char* name : {"missing.mp4", "text.mp4"}) {
         SCOPED_TRACE(name);
         LogCapture log;
         Recorder rec;
-        Player p(Path(name), rec);
+        Player p(name, rec);
         qvmp4fileplayer_init(p);
         EXPECT_EQ(log.count_containing("Samples: Video=0, Audio=0\n"), 1u);
         qvmp4fileplayer_play(p);
@@ -511,8 +446,8 @@ TEST_F(MP4Player, BadInputNeitherCrashesNorStalls) {
     }
 
     // Key frames too large for the buffer are reported once each and skipped.
-    const std::string path = Path("v.mp4");
-    const auto video = ReadAll(path, true);
+    const std::string path = input("v.mp4");
+    const auto video = read_samples(path, true);
     size_t largest_other = 0, keys = 0;
     for (const auto& s : video) {
         if (s.key)
@@ -532,48 +467,35 @@ TEST_F(MP4Player, BadInputNeitherCrashesNorStalls) {
     EXPECT_EQ(log.count_containing("; skipped\n"), keys);
 }
 
-TEST_F(MP4Player, CommandsFromManyThreadsResetAndReleaseWhilePlaying) {
-    const std::string path = Path("av.mp4");
+TEST(MP4Player, CommandsFromManyThreadsResetAndReleaseWhilePlaying) {
+    const std::string path = input("av.mp4");
     Recorder rec;
     void* p = qvmp4fileplayer_new();
     qvmp4fileplayer_set_filename(p, path.c_str());
     qvmp4fileplayer_set_callbacks(p, &Recorder::OnVideo, &Recorder::OnAudio, &rec);
     qvmp4fileplayer_init(p);
+    using Command = void (*)(void*, std::mt19937&);
+    const Command commands[] = {
+        [](void* p, std::mt19937&) { qvmp4fileplayer_play(p); },
+        [](void* p, std::mt19937&) { qvmp4fileplayer_pause(p); },
+        [](void* p, std::mt19937&) { qvmp4fileplayer_stop(p); },
+        [](void* p, std::mt19937& r) { qvmp4fileplayer_seek(p, int64_t(r() % 40) * kSecond / 10); },
+        [](void* p, std::mt19937& r) { qvmp4fileplayer_seek_by_frame(p, r() % 80); },
+        [](void* p, std::mt19937& r) { qvmp4fileplayer_set_rate(p, 0.5 + (r() % 4) * 0.5); },
+        [](void* p, std::mt19937&) { qvmp4fileplayer_update_duration(p); },
+        [](void* p, std::mt19937&) {
+            qvmp4fileplayer_get_pts(p), qvmp4fileplayer_get_frame_number(p);
+        },
+        [](void*, std::mt19937& r) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(r() % 20));
+        },
+    };
     std::atomic<bool> go{true};
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             std::mt19937 rng(t);
-            while (go) {
-                switch (rng() % 9) {
-                    case 0:
-                        qvmp4fileplayer_play(p);
-                        break;
-                    case 1:
-                        qvmp4fileplayer_pause(p);
-                        break;
-                    case 2:
-                        qvmp4fileplayer_stop(p);
-                        break;
-                    case 3:
-                        qvmp4fileplayer_seek(p, static_cast<int64_t>(rng() % 40) * kSecond / 10);
-                        break;
-                    case 4:
-                        qvmp4fileplayer_seek_by_frame(p, rng() % 80);
-                        break;
-                    case 5:
-                        qvmp4fileplayer_set_rate(p, 0.5 + (rng() % 4) * 0.5);
-                        break;
-                    case 6:
-                        qvmp4fileplayer_update_duration(p);
-                        break;
-                    case 7:
-                        qvmp4fileplayer_get_pts(p), qvmp4fileplayer_get_frame_number(p);
-                        break;
-                    default:
-                        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 20));
-                }
-            }
+            while (go) commands[rng() % std::size(commands)](p, rng);
         });
     }
     std::this_thread::sleep_for(1500ms);
@@ -598,8 +520,8 @@ TEST_F(MP4Player, CommandsFromManyThreadsResetAndReleaseWhilePlaying) {
     qvmp4fileplayer_release(p);  // while playing
 }
 
-TEST_F(MP4Player, PlaysAReaderHandleThatStaysTheCallers) {
-    const std::string path = Path("v.mp4");
+TEST(MP4Player, PlaysAReaderHandleThatStaysTheCallers) {
+    const std::string path = input("v.mp4");
     void* reader = vemx_mp4reader_open(path.c_str());
     ASSERT_NE(reader, nullptr);
     {
@@ -619,23 +541,19 @@ TEST_F(MP4Player, PlaysAReaderHandleThatStaysTheCallers) {
     vemx_mp4reader_release(reader);
 }
 
-TEST_F(MP4Player, TimeShiftFollowsARecordingAsItIsWritten) {
+TEST(MP4Player, TimeShiftFollowsARecordingAsItIsWritten) {
     // The samples of av.mp4 in decode order, recorded again by our writer in
     // fragments (one per 2 s GOP) while the player follows the file.
-    const auto video = ReadAll(Path("av.mp4"), true);
-    const auto audio = ReadAll(Path("av.mp4"), false);
-    struct Frame {
-        const Stored* s;
-        bool video;
-    };
-    std::vector<Frame> frames;
-    for (const auto& v : video) frames.push_back({&v, true});
+    const auto video = read_samples(input("av.mp4"), true);
+    const auto audio = read_samples(input("av.mp4"), false);
+    std::vector<Frame> frames = video;
     for (const auto& a : audio)
-        if (a.pts >= 0) frames.push_back({&a, false});
+        if (a.pts >= 0) frames.push_back(a);
     std::stable_sort(frames.begin(), frames.end(),
-                     [](const Frame& a, const Frame& b) { return a.s->dts < b.s->dts; });
+                     [](const Frame& a, const Frame& b) { return a.dts < b.dts; });
 
-    const std::string path = Path("live.mp4");
+    TempDir scratch;
+    const std::string path = "live.mp4";
     void* w = vemx_mp4filewriter_new();
     vemx_mp4filewriter_set_video_property(w, "h264", 160, 120, "yv12", 25, 1);
     vemx_mp4filewriter_set_audio_property(w, "aac", 1, "s16", 48000);
@@ -643,15 +561,8 @@ TEST_F(MP4Player, TimeShiftFollowsARecordingAsItIsWritten) {
     vemx_mp4filewriter_set_fragmented(w, 1);
     ASSERT_EQ(vemx_mp4filewriter_init(w), 1);
     auto write_until = [&](int64_t dts, size_t& next) {
-        for (; next < frames.size() && frames[next].s->dts < dts; ++next) {
-            const Stored& f = *frames[next].s;
-            if (frames[next].video)
-                vemx_mp4filewriter_write_video_frame(w, f.pts, f.dts, f.data.data(),
-                                                     static_cast<int>(f.data.size()), f.key);
-            else
-                vemx_mp4filewriter_write_audio_frame(w, f.pts, f.dts, f.data.data(),
-                                                     static_cast<int>(f.data.size()));
-        }
+        for (; next < frames.size() && frames[next].dts < dts; ++next)
+            vemx_test_mp4::write_frame(w, frames[next]);
     };
 
     Recorder rec;
@@ -680,7 +591,7 @@ TEST_F(MP4Player, TimeShiftFollowsARecordingAsItIsWritten) {
     EXPECT_GT(rec.Samples(false).size(), audio.size() / 2);
 }
 
-TEST_F(MP4Player, ACallbackThatCommandsResetsOrReleasesIsReportedNotStuck) {
+TEST(MP4Player, ACallbackThatCommandsResetsOrReleasesIsReportedNotStuck) {
     LogCapture log;
     struct Context {
         void* player;
@@ -693,7 +604,7 @@ TEST_F(MP4Player, ACallbackThatCommandsResetsOrReleasesIsReportedNotStuck) {
         qvmp4fileplayer_reset(x->player);
         qvmp4fileplayer_release(x->player);
     };
-    const std::string path = Path("v.mp4");
+    const std::string path = input("v.mp4");
     qvmp4fileplayer_set_filename(ctx.player, path.c_str());
     qvmp4fileplayer_set_callbacks(ctx.player, on_video, nullptr, &ctx);
     qvmp4fileplayer_init(ctx.player);
