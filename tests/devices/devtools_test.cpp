@@ -20,11 +20,13 @@ std::string free_port(int type) {
 TEST(DevTools, DiscoverFindsEverySimulatedDeviceAndTheSimulatorAnswersRequests) {
     const std::string port = free_port(SOCK_DGRAM), http = free_port(SOCK_STREAM);
     const std::string tool = "VEMX_LOG=off '" VEMX_TOOL "' ";
+    // The simulator lives until the request is answered: a fixed lifetime
+    // ran out first on a loaded machine.
     const std::string out = vemx_test::run_command(
         "(" + tool + "simulate-device --count 3 --port " + port + " --http-port " + http +
-        " --seconds 2 & sleep 0.3; " + tool + "discover --addr 127.0.0.1 --port " + port +
+        " --seconds 60 & sim=$!; sleep 0.3; " + tool + "discover --addr 127.0.0.1 --port " + port +
         " --interval 200 --seconds 1; " + tool + "request 127.0.0.1 " + http +
-        " /device/2 cmd=status; wait)");
+        " /device/2 cmd=status; kill $sim; wait)");
     for (const char* line : {"127.0.0.1  mac 02:56:45:00:00:00  id 0x10000000", "uri /device/0\n",
                              "127.0.0.1  mac 02:56:45:00:00:02  id 0x10000002", "uri /device/2\n",
                              "\n3 device(s) found\n", "\"device\":2.000000", "\"cmd\":\"status\""})
