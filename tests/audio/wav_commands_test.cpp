@@ -71,7 +71,8 @@ struct Result {
 
 Result tool(const std::string& args) {
     Result r{-1, ""};
-    r.output = vemx_test::run_command(std::string("'") + VEMX_TOOL + "' " + args + " 2>&1", &r.status);
+    r.output =
+        vemx_test::run_command(std::string("'") + VEMX_TOOL + "' " + args + " 2>&1", &r.status);
     return r;
 }
 
