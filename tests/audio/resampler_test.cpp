@@ -48,39 +48,21 @@ FramePtr Tone(int rate, int samples, uint64_t layout = AV_CH_LAYOUT_MONO,
 }
 
 // Set up for the demultiplexer's use: anything in, 16-bit stereo out.
-void Configure(VIZur::Resampler& r, int in_rate, int out_rate, uint64_t in_layout,
-               AVSampleFormat in_fmt) {
-    r.in_channel_layout = in_layout;
-    r.in_sample_rate = in_rate;
-    r.in_sample_fmt = in_fmt;
-    r.out_channel_layout = AV_CH_LAYOUT_STEREO;
-    r.out_sample_rate = out_rate;
-    r.out_sample_fmt = AV_SAMPLE_FMT_S16;
-}
-std::unique_ptr<VIZur::SimpleResampler> ToStereoS16(int in_rate, int out_rate,
-                                                    uint64_t in_layout = AV_CH_LAYOUT_MONO,
-                                                    AVSampleFormat in_fmt = AV_SAMPLE_FMT_FLTP) {
-    auto r = std::make_unique<VIZur::SimpleResampler>();
-    Configure(*r, in_rate, out_rate, in_layout, in_fmt);
-    r->Init();
+template <class R = VIZur::SimpleResampler>
+std::unique_ptr<R> ToStereoS16(int in_rate, int out_rate, uint64_t in_layout = AV_CH_LAYOUT_MONO,
+                               AVSampleFormat in_fmt = AV_SAMPLE_FMT_FLTP, bool init = true) {
+    auto r = std::make_unique<R>();
+    r->in_channel_layout = in_layout;
+    r->in_sample_rate = in_rate;
+    r->in_sample_fmt = in_fmt;
+    r->out_channel_layout = AV_CH_LAYOUT_STEREO;
+    r->out_sample_rate = out_rate;
+    r->out_sample_fmt = AV_SAMPLE_FMT_S16;
+    if (init) r->Init();
     return r;
 }
 
 }  // namespace
-
-TEST(Resampler, InitTwiceAndRefusedParametersRaise) {
-    LogCapture log;
-    auto r = ToStereoS16(48000, 48000);
-    EXPECT_EQ(r->out_channels, 2);
-    EXPECT_THROW(r->Init(), vemx::frame::ComError);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0].rfind("[vemx][ERROR]: VIZur(", 0), 0u);
-
-    VIZur::Resampler bad;
-    Configure(bad, 0, 48000, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16);  // no input rate
-    EXPECT_THROW(bad.Init(), vemx::frame::ComError);
-    EXPECT_EQ(bad.swr, nullptr);
-}
 
 TEST(Resampler, FirstOutputSizesTheRingAndConvertsToInterleavedStereo) {
     LogCapture log;
@@ -220,9 +202,29 @@ TEST(Resampler, AlternatingFormatsReuseTheirContextsAndTheRing) {
     EXPECT_EQ(r->opened, 3u + 2u + 5u);
 }
 
-TEST(Resampler, RecoversAfterAFormatItCannotOpen) {
-    auto r = ToStereoS16(48000, 48000);
-    ASSERT_NE(r->Resample(Tone(48000, 100).get()), nullptr);
+// Refused parameters raise, at init and when a frame brings them; a frame
+// that its context cannot describe is no error; and after a refusal the next
+// good frame converts again.
+TEST(Resampler, RefusedParametersRaiseAndTheNextGoodFrameRecovers) {
+    LogCapture log;
+    auto r = ToStereoS16(48000, 48000, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
+    EXPECT_EQ(r->out_channels, 2);
+    EXPECT_THROW(r->Init(), vemx::frame::ComError);  // twice
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].rfind("[vemx][ERROR]: VIZur(", 0), 0u);
+    auto bad = ToStereoS16<VIZur::Resampler>(0, 48000, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16,
+                                             false);  // no input rate
+    EXPECT_THROW(bad->Init(), vemx::frame::ComError);
+    EXPECT_EQ(bad->swr, nullptr);
+
+    // Without native channel order: the default layout of its channel count.
+    log.clear();
+    auto unordered = Tone(48000, 64, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
+    av_channel_layout_uninit(&unordered->ch_layout);
+    unordered->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
+    unordered->ch_layout.nb_channels = 2;
+    ASSERT_NE(r->Resample(unordered.get()), nullptr);
+    EXPECT_TRUE(log.lines().empty());
 
     auto rateless = Tone(48000, 100);
     rateless->sample_rate = 0;
@@ -230,19 +232,7 @@ TEST(Resampler, RecoversAfterAFormatItCannotOpen) {
     EXPECT_EQ(r->swr, nullptr);
     // Same parameters again: no change seen, but it must not convert without a context.
     EXPECT_THROW(r->Resample(rateless.get()), vemx::frame::ComError);
-
     AVFrame* out = r->Resample(Tone(48000, 100).get());
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(out->nb_samples, 100);
-}
-
-TEST(Resampler, FrameWithoutNativeOrderMapsToTheDefaultLayout) {
-    LogCapture log;
-    auto r = ToStereoS16(48000, 48000, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
-    auto in = Tone(48000, 64, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
-    av_channel_layout_uninit(&in->ch_layout);
-    in->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
-    in->ch_layout.nb_channels = 2;
-    ASSERT_NE(r->Resample(in.get()), nullptr);
-    EXPECT_TRUE(log.lines().empty());
 }

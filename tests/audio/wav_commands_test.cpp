@@ -1,11 +1,10 @@
 // The tool's WAV input (tone-freq and encode share one reader): files whose
 // headers lie are refused with one line, or read as far as they really go.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "common/log_capture.h"
@@ -71,20 +70,14 @@ struct Result {
 };
 
 Result tool(const std::string& args) {
-    const std::string cmd = std::string("'") + VEMX_TOOL + "' " + args + " 2>&1";
     Result r{-1, ""};
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.output =
+        vemx_test::run_command(std::string("'") + VEMX_TOOL + "' " + args + " 2>&1", &r.status);
     return r;
 }
 
 void save(const std::string& path, const std::string& bytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "common/log_capture.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -89,13 +90,14 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
-std::string run_command(const std::string& command) {
+std::string run_command(const std::string& command, int* status) {
     std::string out;
     FILE* p = popen(command.c_str(), "r");
     if (!p) return out;
     char buf[65536];
     for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    pclose(p);
+    const int st = pclose(p);
+    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return out;
 }
 

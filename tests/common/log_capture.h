@@ -46,7 +46,8 @@ class TempDir {
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string& path);
 
-// Runs a shell command and returns what it printed on stdout.
-std::string run_command(const std::string& command);
+// Runs a shell command and returns what it printed on stdout; `status`
+// receives its exit status (128 + the signal when one ended it).
+std::string run_command(const std::string& command, int* status = nullptr);
 
 }  // namespace vemx_test

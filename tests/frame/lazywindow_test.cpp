@@ -72,13 +72,6 @@ class ServiceTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_NE(VIZur::LazyWindow::Initialize(), 0); }
     void TearDown() override { VIZur::LazyWindow::Uninitialize(); }
-    // Starts s and holds its thread inside command 9 until s.gate is set.
-    std::thread Block(Recorder& s) {
-        s.Start();
-        std::thread t([&s] { s.SendCommand(9); });
-        EXPECT_TRUE(wait_one(s.entered, 5s));
-        return t;
-    }
 };
 
 }  // namespace
@@ -177,7 +170,9 @@ TEST_F(ServiceTest, CloseRunsBaseCommandsAndReleasesTheRestUnrun) {
     for (const bool wm_close : {false, true}) {
         SCOPED_TRACE(wm_close);
         Recorder s;
-        std::thread blocked = Block(s);
+        s.Start();
+        std::thread blocked([&s] { s.SendCommand(9); });
+        EXPECT_TRUE(wait_one(s.entered, 5s));
         const VIZur::HWND w = s.Window();
         std::atomic<int> gone{0};
         Event base_done, other_done;

@@ -133,16 +133,12 @@ TEST(LogSink, ReplacedSinkIsNeverCalledAfterTheReplacementReturns) {
         set_log_sink(&Ctx::Sink, ctxs.back().get());
         if (previous) previous->dead = true;
         previous = ctxs.back().get();
-        std::this_thread::yield();
+        // Each replacement happens while lines flow, however late the threads start.
+        while (previous->calls == 0) std::this_thread::yield();
     }
     set_log_sink(nullptr, nullptr);
     previous->dead = true;
     stop = true;
     for (auto& t : threads) t.join();
-    int calls = 0;
-    for (const auto& c : ctxs) {
-        EXPECT_EQ(c->late, 0);
-        calls += c->calls;
-    }
-    EXPECT_GT(calls, 0);
+    for (const auto& c : ctxs) EXPECT_EQ(c->late, 0);
 }
