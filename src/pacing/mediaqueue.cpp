@@ -43,6 +43,14 @@ int NoRelease(void*, void*) {
     return 0;
 }
 
+// The playout clock unless a test substitutes one.
+std::shared_ptr<platform::ReferenceClock> SystemClock() {
+    frame::HRESULT hr = frame::E_FAIL;
+    auto clock = platform::ReferenceClock::Create(&hr);
+    if (!clock) frame::RaiseComError(hr, kSource, __LINE__);
+    return clock;
+}
+
 struct LaterPts {
     bool operator()(const QueueItem& a, const QueueItem& b) const noexcept { return a.pts > b.pts; }
 };
@@ -169,9 +177,10 @@ class MediaQueue::Pacer {
     void Start() {
         clock_ = queue_.clock_source_();
         int64_t t0 = 0;
-        const frame::HRESULT hr = clock_->GetTime(&t0);
+        frame::HRESULT hr = clock_->GetTime(&t0);
         if (hr < 0) frame::RaiseComError(hr, kSource, time_line_);
-        alarm_ = clock_->CreateAlarm();
+        alarm_ = clock_->CreateAlarm(&hr);
+        if (!alarm_) frame::RaiseComError(hr, kSource, time_line_);
     }
 
     Waitable* event() { return alarm_.get(); }
@@ -215,7 +224,7 @@ MediaQueue::MediaQueue(bool log_enabled)
       instance_(g_instances.fetch_add(1, std::memory_order_relaxed) + 1),
       remote_time_(std::numeric_limits<double>::quiet_NaN()),
       log_enabled_(log_enabled),
-      clock_source_(&platform::ReferenceClock::Create) {
+      clock_source_(SystemClock) {
     handlers_ = {NoCallback, NoRelease, nullptr};
     if (log_enabled_) {
         LogPrint("DEBUG[mediaq] ", "ENABLE_LOG_FILE is ON");
