@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "frame/LazyWindow.h"
-#include "pacing/MediaTimer.h"
+#include "frame/media_timer.h"
 #include "platform/clock.h"
 #include "platform/waitable.h"
 #include "vemx/qvmediatimer.h"

@@ -4,14 +4,16 @@
 #include <exception>
 #include <string_view>
 
+#include "platform/hresult.h"
+
 namespace vemx::frame {
 
-using HRESULT = int32_t;
-inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
-inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
-inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
-inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003);
-inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
+using platform::E_FAIL;
+using platform::E_INVALIDARG;
+using platform::E_OUTOFMEMORY;
+using platform::E_POINTER;
+using platform::E_UNEXPECTED;
+using platform::HRESULT;
 
 // The exception every internal failure travels as; it carries the HRESULT.
 // Its report line was written when it was raised.

@@ -174,7 +174,9 @@ void MP4FileDemuxer::OnCreate(VIZur::HWND) {
     SetPosition(0, 1);
     wake_event_.reset();
     try {
-        clock_ = platform::ReferenceClock::Create();
+        frame::HRESULT hr = frame::E_FAIL;
+        clock_ = platform::ReferenceClock::Create(&hr);
+        if (!clock_) frame::RaiseComError(hr, kSource, __LINE__);
         // A recording in progress may gain the stream it lacks now.
         if (video_samples_ || time_shift_) {
             video_timer_.SetClock(clock_);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "frame/LazyWindow.h"
-#include "pacing/MediaTimer.h"
+#include "frame/media_timer.h"
 #include "platform/file_watch.h"
 #include "platform/refclock.h"
 #include "platform/waitable.h"

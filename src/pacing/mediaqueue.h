@@ -1,6 +1,5 @@
 #pragma once
 // The media queue: a pts-ordered jitter buffer with its own playout thread.
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -12,6 +11,7 @@
 
 #include "frame/handle.h"
 #include "frame/log.h"
+#include "pacing/media_deadline.h"
 #include "platform/refclock.h"
 #include "platform/waitable.h"
 
@@ -26,28 +26,6 @@ struct QueueItem {
     int64_t pts;
     int64_t recv_ts;
 };
-
-// Running mean over the last 30 samples.
-class MovingAverage {
-  public:
-    static constexpr size_t kCapacity = 30;
-    void reset(double v);
-    void add(double v);
-    double mean() const { return sum_ / static_cast<double>(kCapacity); }
-
-  private:
-    std::array<double, kCapacity> samples_{};
-    size_t oldest_ = 0;
-    double sum_ = 0;
-};
-
-// deadline = remote * 10^7 + now - delay * 10000, truncated; saturates
-// instead of overflowing.
-int64_t Deadline(double remote, int64_t now, int32_t delay_ms) noexcept;
-
-// The earliest queue time at which a packet with this pts is due (its
-// deadline reaches pts), or INT64_MAX when that lies beyond the clock's range.
-int64_t DueTime(double remote, int32_t delay_ms, int64_t pts) noexcept;
 
 class MediaQueue : public frame::RefCounted {
   public:

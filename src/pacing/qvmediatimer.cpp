@@ -50,13 +50,16 @@ class MediaTimer : public VIZur::Service {
         alarm_.reset();
         clock_.reset();
         try {
-            clock_ = ReferenceClock::Create();
+            HRESULT hr = frame::E_FAIL;
+            clock_ = ReferenceClock::Create(&hr);
+            if (!clock_) frame::RaiseComError(hr, L"qvmediatimer", 91);
             int64_t t0 = 0;
-            HRESULT hr = clock_->GetTime(&t0);
+            hr = clock_->GetTime(&t0);
             if (hr < 0) frame::RaiseComError(hr, L"qvmediatimer", 91);
             // The kernel signals the alarm itself, so a tick costs one
             // wake-up of this thread and no hop through a timer thread.
-            alarm_ = clock_->CreateAlarm();
+            alarm_ = clock_->CreateAlarm(&hr);
+            if (!alarm_) frame::RaiseComError(hr, L"qvmediatimer", 91);
             hr = alarm_->Set(t0);
             if (hr < 0) frame::RaiseComError(hr, L"qvmediatimer", 92);
         } catch (const frame::ComError&) {

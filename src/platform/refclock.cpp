@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -15,10 +16,6 @@
 #include "platform/clock.h"
 
 namespace vemx::platform {
-
-namespace {
-constexpr frame::HRESULT S_OK = 0;
-}
 
 class AdviseScheduler {
   public:
@@ -141,14 +138,26 @@ class AdviseScheduler {
     std::thread thread_;  // last: starts after the state above exists
 };
 
-std::shared_ptr<ReferenceClock> ReferenceClock::Create() {
+namespace {
+
+// Stores the result where the caller asked for it.
+void Tell(HRESULT* status, HRESULT hr) noexcept {
+    if (status) *status = hr;
+}
+
+}  // namespace
+
+std::shared_ptr<ReferenceClock> ReferenceClock::Create(HRESULT* status) noexcept {
     try {
-        return std::shared_ptr<ReferenceClock>(new ReferenceClock(AdviseScheduler::Shared()));
+        auto clock = std::shared_ptr<ReferenceClock>(new ReferenceClock(AdviseScheduler::Shared()));
+        Tell(status, S_OK);
+        return clock;
     } catch (const std::bad_alloc&) {
-        frame::RaiseComError(frame::E_OUTOFMEMORY, L"refclock", __LINE__);
-    } catch (const std::system_error&) {
-        frame::RaiseComError(frame::E_FAIL, L"refclock", __LINE__);
+        Tell(status, E_OUTOFMEMORY);
+    } catch (...) {
+        Tell(status, E_FAIL);  // the timer thread could not start
     }
+    return nullptr;
 }
 
 ReferenceClock::ReferenceClock(std::shared_ptr<AdviseScheduler> scheduler)
@@ -158,66 +167,67 @@ ReferenceClock::~ReferenceClock() {
     scheduler_->RemoveAll(this);
 }
 
-frame::HRESULT ReferenceClock::GetTime(int64_t* time) const noexcept {
-    if (!time) return frame::E_POINTER;
+HRESULT ReferenceClock::GetTime(int64_t* time) const noexcept {
+    if (!time) return E_POINTER;
     *time = monotonic_100ns();
     return S_OK;
 }
 
-frame::HRESULT ReferenceClock::AdviseTime(int64_t base, int64_t stream, Event* event,
-                                          Cookie* cookie) noexcept {
-    if (!event || !cookie) return frame::E_POINTER;
-    if (base < 0 || stream < 0 || base > INT64_MAX - stream) return frame::E_INVALIDARG;
+HRESULT ReferenceClock::AdviseTime(int64_t base, int64_t stream, Event* event,
+                                   Cookie* cookie) noexcept {
+    if (!event || !cookie) return E_POINTER;
+    if (base < 0 || stream < 0 || base > INT64_MAX - stream) return E_INVALIDARG;
     try {
         *cookie = scheduler_->Add(this, base + stream, 0, event);
     } catch (...) {
-        return frame::E_OUTOFMEMORY;
+        return E_OUTOFMEMORY;
     }
     return S_OK;
 }
 
-frame::HRESULT ReferenceClock::AdvisePeriodic(int64_t start, int64_t period, Semaphore* semaphore,
-                                              Cookie* cookie) noexcept {
-    if (!semaphore || !cookie) return frame::E_POINTER;
-    if (start < 0 || period <= 0) return frame::E_INVALIDARG;
+HRESULT ReferenceClock::AdvisePeriodic(int64_t start, int64_t period, Semaphore* semaphore,
+                                       Cookie* cookie) noexcept {
+    if (!semaphore || !cookie) return E_POINTER;
+    if (start < 0 || period <= 0) return E_INVALIDARG;
     try {
         *cookie = scheduler_->Add(this, start, period, semaphore);
     } catch (...) {
-        return frame::E_OUTOFMEMORY;
+        return E_OUTOFMEMORY;
     }
     return S_OK;
 }
 
-frame::HRESULT ReferenceClock::Unadvise(Cookie cookie) noexcept {
-    return scheduler_->Remove(cookie) ? S_OK : frame::E_FAIL;
+HRESULT ReferenceClock::Unadvise(Cookie cookie) noexcept {
+    return scheduler_->Remove(cookie) ? S_OK : E_FAIL;
 }
 
-std::unique_ptr<ReferenceClock::Alarm> ReferenceClock::CreateAlarm() {
+std::unique_ptr<ReferenceClock::Alarm> ReferenceClock::CreateAlarm(HRESULT* status) noexcept {
     // CLOCK_MONOTONIC is the time base of GetTime.
     const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (fd < 0) frame::RaiseComError(frame::E_FAIL, L"refclock", __LINE__);
-    try {
-        return std::unique_ptr<Alarm>(new Alarm(fd));
-    } catch (const std::bad_alloc&) {
-        close(fd);
-        frame::RaiseComError(frame::E_OUTOFMEMORY, L"refclock", __LINE__);
+    if (fd < 0) {
+        Tell(status, E_FAIL);
+        return nullptr;
     }
+    std::unique_ptr<Alarm> alarm(new (std::nothrow) Alarm(fd));
+    if (!alarm) close(fd);
+    Tell(status, alarm ? S_OK : E_OUTOFMEMORY);
+    return alarm;
 }
 
-frame::HRESULT ReferenceClock::Alarm::Set(int64_t time) noexcept {
-    if (time < 0) return frame::E_INVALIDARG;
+HRESULT ReferenceClock::Alarm::Set(int64_t time) noexcept {
+    if (time < 0) return E_INVALIDARG;
     itimerspec setting{};
     setting.it_value.tv_sec = static_cast<time_t>(time / 10000000);
     setting.it_value.tv_nsec = static_cast<long>(time % 10000000) * 100;
     // An all-zero value would disarm; time 0 is long past anyway.
     if (time == 0) setting.it_value.tv_nsec = 1;
     // Re-arming also clears an expiry nobody acquired.
-    return timerfd_settime(fd_, TFD_TIMER_ABSTIME, &setting, nullptr) == 0 ? S_OK : frame::E_FAIL;
+    return timerfd_settime(fd_, TFD_TIMER_ABSTIME, &setting, nullptr) == 0 ? S_OK : E_FAIL;
 }
 
-frame::HRESULT ReferenceClock::Alarm::Cancel() noexcept {
+HRESULT ReferenceClock::Alarm::Cancel() noexcept {
     const itimerspec off{};
-    return timerfd_settime(fd_, 0, &off, nullptr) == 0 ? S_OK : frame::E_FAIL;
+    return timerfd_settime(fd_, 0, &off, nullptr) == 0 ? S_OK : E_FAIL;
 }
 
 bool ReferenceClock::Alarm::try_acquire() noexcept {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "frame/error.h"
+#include "platform/hresult.h"
 #include "platform/waitable.h"
 
 namespace vemx::platform {
@@ -15,11 +15,10 @@ class AdviseScheduler;
 
 class ReferenceClock {
   public:
-    using HRESULT = frame::HRESULT;
     using Cookie = uint64_t;
 
-    // A failure raises ComError with the failing result.
-    static std::shared_ptr<ReferenceClock> Create();
+    // Null on failure, with the failing result in *status when given.
+    static std::shared_ptr<ReferenceClock> Create(HRESULT* status = nullptr) noexcept;
 
     ReferenceClock(const ReferenceClock&) = delete;
     ReferenceClock& operator=(const ReferenceClock&) = delete;
@@ -59,8 +58,8 @@ class ReferenceClock {
         friend class ReferenceClock;
         explicit Alarm(int fd) noexcept : Waitable(fd) {}
     };
-    // A failure raises ComError with the failing result.
-    std::unique_ptr<Alarm> CreateAlarm();
+    // Null on failure, with the failing result in *status when given.
+    std::unique_ptr<Alarm> CreateAlarm(HRESULT* status = nullptr) noexcept;
 
   private:
     explicit ReferenceClock(std::shared_ptr<AdviseScheduler> scheduler);

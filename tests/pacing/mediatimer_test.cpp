@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "pacing/MediaTimer.h"
+#include "frame/media_timer.h"
 
 using namespace std::chrono_literals;
 using vemx::platform::wait_one;

@@ -1,4 +1,4 @@
-#include "pacing/MediaTimer.h"
+#include "frame/media_timer.h"
 
 #include <algorithm>
 #include <cerrno>
