@@ -27,6 +27,7 @@ extern "C" {
 #include <vector>
 
 #include "frame/LazyWindow.h"
+#include "latency_stats.h"
 #include "mp4/mp4_file_demuxer.h"
 #include "mp4/mp4_reader.h"
 #include "platform/clock.h"
@@ -35,24 +36,12 @@ extern "C" {
 using vemx::detail::AudioPacket;
 using vemx::detail::VideoPacket;
 using vemx::platform::monotonic_100ns;
+using vemx_bench::percentiles;
+using vemx_bench::Stats;
 
 namespace {
 
 constexpr int64_t kSecond = 10000000;
-
-struct Stats {
-    double p50, p99, max;
-};
-
-Stats percentiles(std::vector<int64_t> v, double unit) {
-    if (v.empty()) return {0, 0, 0};
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) {
-        return static_cast<double>(v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))]) /
-               unit;
-    };
-    return {at(0.5), at(0.99), static_cast<double>(v.back()) / unit};
-}
 
 struct Usage {
     double cpu;

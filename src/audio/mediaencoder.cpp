@@ -9,6 +9,7 @@ extern "C" {
 #include <new>
 #include <string_view>
 
+#include "frame/codec_names.h"
 #include "frame/error.h"
 #include "frame/log.h"
 #include "frame/vemx.h"
@@ -20,6 +21,7 @@ using frame::ComError;
 using frame::LogPrint;
 using frame::RaiseComError;
 using platform::iequals;
+using platform::widen;
 
 namespace {
 
@@ -30,30 +32,6 @@ constexpr wchar_t kInitName[] = L"vemx::mediaencoder::MediaEncoder::Init";
 constexpr AVRational kHns{1, 10000000};
 
 void NoCallback(int64_t, int64_t, const uint8_t*, int64_t, void*) {}
-
-struct CodecName {
-    const char* name;
-    AVCodecID id;
-};
-constexpr CodecName kCodecs[] = {
-    {"aac", AV_CODEC_ID_AAC},         {"opus", AV_CODEC_ID_OPUS},       {"ac3", AV_CODEC_ID_AC3},
-    {"eac3", AV_CODEC_ID_EAC3},       {"mp3", AV_CODEC_ID_MP3},         {"mp2", AV_CODEC_ID_MP2},
-    {"g722", AV_CODEC_ID_ADPCM_G722}, {"g726", AV_CODEC_ID_ADPCM_G726},
-};
-
-std::wstring widen(std::string_view s) {
-    std::wstring w;
-    w.reserve(s.size());
-    for (unsigned char c : s) w += static_cast<wchar_t>(c);
-    return w;
-}
-
-bool takes_format(const AVCodec* codec, AVSampleFormat fmt) {
-    if (!codec->sample_fmts) return true;
-    for (const AVSampleFormat* f = codec->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f)
-        if (*f == fmt) return true;
-    return false;
-}
 
 // The profiles an encoder knows: its own list, else its codec's.
 const AVProfile* profiles_of(const AVCodec* codec) {
@@ -96,7 +74,7 @@ void AudioEncoder::Open(const AVDictionary* options) {
     av_channel_layout_copy(&frame_->ch_layout, &c->ch_layout);
     input_fmt = c->sample_fmt;
 
-    if (!takes_format(codec_, c->sample_fmt)) {
+    if (!frame::supports_sample_fmt(codec_, c->sample_fmt)) {
         use_resampler_ = true;
         const uint64_t mask = VIZur::ChannelMask(c->ch_layout);
         resampler_.in_channel_layout = mask;
@@ -314,15 +292,13 @@ void MediaEncoder::Configure(AudioEncoder& enc) {
     AVCodecContext* ctx = enc.context();
 
     LogPrint(kInfo, ".formatName = %s", formatName.c_str());
-    if (iequals(formatName, "u8")) {
-        ctx->sample_fmt = AV_SAMPLE_FMT_U8;
-    } else if (iequals(formatName, "s16")) {
-        ctx->sample_fmt = AV_SAMPLE_FMT_S16;
-    } else {
+    const AVSampleFormat fmt = frame::sample_format_by_name(formatName);
+    if (fmt == AV_SAMPLE_FMT_NONE) {
         frame::ReportObject(L"vemx", kSource, __LINE__, kInitName, this,
                             L"unexpected format name = " + widen(formatName));
         RaiseComError(frame::E_UNEXPECTED, kSource, __LINE__);
     }
+    ctx->sample_fmt = fmt;
 
     LogPrint(kInfo, ".sampleRate = %d", sampleRate);
     ctx->sample_rate = sampleRate;
@@ -366,9 +342,7 @@ void MediaEncoder::Configure(AudioEncoder& enc) {
 }
 
 int MediaEncoder::Init() {
-    AVCodecID id = AV_CODEC_ID_NONE;
-    for (const auto& c : kCodecs)
-        if (iequals(codecName, c.name)) id = c.id;
+    const AVCodecID id = frame::codec_by_name(codecName, AVMEDIA_TYPE_AUDIO, frame::kEncoder);
     if (id == AV_CODEC_ID_NONE) {
         frame::ReportObject(L"vemx", kSource, __LINE__, kInitName, this,
                             L"unknown encoder name: " + widen(codecName));

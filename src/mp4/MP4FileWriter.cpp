@@ -8,13 +8,16 @@ extern "C" {
 
 #include <string_view>
 
+#include "frame/codec_names.h"
 #include "frame/vemx.h"
 #include "platform/text.h"
 #include "vemx/vemx_mp4filewriter.h"
 
 namespace vemx::mp4filewriter {
 
+using frame::codec_by_name;
 using platform::iequals;
+using platform::widen;
 
 namespace {
 
@@ -25,31 +28,6 @@ constexpr wchar_t kWriteAudio[] = L"vemx::mp4filewriter::MP4FileWriter::WriteAud
 constexpr wchar_t kFinish[] = L"vemx::mp4filewriter::MP4FileWriter::~MP4FileWriter";
 constexpr AVRational kHns{1, 10000000};
 constexpr char kProtocols[] = "file";
-
-AVCodecID video_codec(std::string_view name) {
-    if (iequals(name, "h264")) return AV_CODEC_ID_H264;
-    if (iequals(name, "mpeg2video")) return AV_CODEC_ID_MPEG2VIDEO;
-    if (iequals(name, "hevc") || iequals(name, "h265")) return AV_CODEC_ID_HEVC;
-    return AV_CODEC_ID_NONE;
-}
-
-AVCodecID audio_codec(std::string_view name) {
-    if (iequals(name, "adts") || iequals(name, "aac")) return AV_CODEC_ID_AAC;
-    if (iequals(name, "mp2")) return AV_CODEC_ID_MP2;
-    if (iequals(name, "mp3")) return AV_CODEC_ID_MP3;
-    if (iequals(name, "ac3")) return AV_CODEC_ID_AC3;
-    if (iequals(name, "eac3")) return AV_CODEC_ID_EAC3;
-    return AV_CODEC_ID_NONE;
-}
-
-// Names and values in report lines are ASCII in practice; bytes map to the
-// code points of the same value.
-std::wstring widen(std::string_view s) {
-    std::wstring w;
-    w.reserve(s.size());
-    for (unsigned char c : s) w += static_cast<wchar_t>(c);
-    return w;
-}
 
 // "err=<code> (<FFmpeg's text>)"
 std::wstring error_text(int err) {
@@ -77,13 +55,6 @@ struct CodecContextFree {
     void operator()(AVCodecContext* c) const noexcept { avcodec_free_context(&c); }
 };
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
-
-bool supports_sample_fmt(const AVCodec* codec, AVSampleFormat fmt) {
-    if (!codec->sample_fmts) return true;
-    for (const AVSampleFormat* f = codec->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f)
-        if (*f == fmt) return true;
-    return false;
-}
 
 }  // namespace
 
@@ -210,7 +181,7 @@ int MP4FileWriter::Init() {
 // put its own parameter sets into the description, which would not match the
 // caller's frames.  The container takes them from the first frame instead.
 bool MP4FileWriter::AddVideoStream() {
-    const AVCodecID id = video_codec(video_type_);
+    const AVCodecID id = codec_by_name(video_type_, AVMEDIA_TYPE_VIDEO, frame::kMp4Writer);
     if (id == AV_CODEC_ID_NONE) {
         Error(__LINE__, L"unsupported video_type=" + widen(video_type_));
         return false;
@@ -254,7 +225,7 @@ bool MP4FileWriter::AddVideoStream() {
 // that do not take the caller's "u8"/"s16" are opened with a format they
 // take: only the description is used, never the encoder.
 bool MP4FileWriter::AddAudioStream() {
-    const AVCodecID id = audio_codec(audio_type_);
+    const AVCodecID id = codec_by_name(audio_type_, AVMEDIA_TYPE_AUDIO, frame::kMp4Writer);
     if (id == AV_CODEC_ID_NONE) {
         Error(__LINE__, L"unsupported audio_type=" + widen(audio_type_));
         return false;
@@ -271,16 +242,12 @@ bool MP4FileWriter::AddAudioStream() {
     }
     cc->time_base = AVRational{1, sample_rate_};
     if (ctx_->oformat->flags & AVFMT_GLOBALHEADER) cc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    AVSampleFormat fmt;
-    if (iequals(sample_fmt_, "u8")) {
-        fmt = AV_SAMPLE_FMT_U8;
-    } else if (iequals(sample_fmt_, "s16")) {
-        fmt = AV_SAMPLE_FMT_S16;
-    } else {
+    const AVSampleFormat fmt = frame::sample_format_by_name(sample_fmt_);
+    if (fmt == AV_SAMPLE_FMT_NONE) {
         Error(__LINE__, L"unsupported sample_fmt=" + widen(sample_fmt_));
         return false;
     }
-    cc->sample_fmt = supports_sample_fmt(codec, fmt) ? fmt : codec->sample_fmts[0];
+    cc->sample_fmt = frame::supports_sample_fmt(codec, fmt) ? fmt : codec->sample_fmts[0];
     cc->sample_rate = sample_rate_;
     av_channel_layout_default(&cc->ch_layout, channels_);
     const int ret = avcodec_open2(cc.get(), codec, nullptr);

@@ -10,11 +10,16 @@ extern "C" {
 #include <stdexcept>
 #include <string_view>
 
+#include "frame/codec_names.h"
 #include "frame/error.h"
 #include "frame/log.h"
 #include "frame/vemx.h"
+#include "platform/text.h"
 
 namespace vemx::tsmux {
+
+using platform::iequals;
+using platform::widen;
 
 namespace {
 
@@ -26,17 +31,6 @@ void Nothing1(const uint8_t*, int64_t, void*, void*) {}
 
 std::string Str(const char* s) {
     return s ? s : "";
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 // Timestamp sums and differences saturate instead of overflowing, and never
@@ -56,10 +50,6 @@ int64_t SubTime(int64_t t, int64_t base) {
     int64_t r;
     if (__builtin_sub_overflow(t, base, &r)) return base < 0 ? INT64_MAX : kFirstTime;
     return r == AV_NOPTS_VALUE ? kFirstTime : r;
-}
-
-std::wstring Wide(std::string_view s) {
-    return std::wstring(s.begin(), s.end());
 }
 
 // Reports a failed stream set-up and abandons it; Init catches the exception.
@@ -301,21 +291,14 @@ bool TsMux::Build() {
 void TsMux::SetupVideoStream(video_stream_t& v) {
     static constexpr const wchar_t* kFn = L"vemx::tsmux::TsMux::SetupVideoStream";
     if (v.type.empty()) return;
-    AVCodecID id;
-    if (SameText(v.type, "h264")) {
-        id = AV_CODEC_ID_H264;
-    } else if (SameText(v.type, "mpeg2video")) {
-        id = AV_CODEC_ID_MPEG2VIDEO;
-    } else if (SameText(v.type, "hevc") || SameText(v.type, "h265")) {
-        id = AV_CODEC_ID_HEVC;
-    } else {
-        SetupFailed(__LINE__, kFn, this, L"unsupported video_type=" + Wide(v.type));
-    }
+    const AVCodecID id = frame::codec_by_name(v.type, AVMEDIA_TYPE_VIDEO, frame::kTsMux);
+    if (id == AV_CODEC_ID_NONE)
+        SetupFailed(__LINE__, kFn, this, L"unsupported video_type=" + widen(v.type));
     // Nothing is encoded: the lookup only proves the codec is known to this
     // FFmpeg build, as the stream is created from it.
     const AVCodec* encoder = avcodec_find_encoder(id);
     if (!encoder)
-        SetupFailed(__LINE__, kFn, this, L"libKESTREL unsupported video_type=" + Wide(v.type));
+        SetupFailed(__LINE__, kFn, this, L"libKESTREL unsupported video_type=" + widen(v.type));
     AVStream* st = avformat_new_stream(format_.get(), encoder);
     VEMX_CHECK(st, L"tsmux");
     // Streams no longer carry a codec context; codecpar holds the description.
@@ -324,8 +307,8 @@ void TsMux::SetupVideoStream(video_stream_t& v) {
     par->codec_id = id;
     par->width = v.width;
     par->height = v.height;
-    if (!SameText(v.pix_fmt, "yv12"))
-        SetupFailed(__LINE__, kFn, this, L"unsupported pix_fmt=" + Wide(v.pix_fmt));
+    if (!iequals(v.pix_fmt, "yv12"))
+        SetupFailed(__LINE__, kFn, this, L"unsupported pix_fmt=" + widen(v.pix_fmt));
     par->format = AV_PIX_FMT_YUV420P;
     // One frame per tick; the muxer replaces it with its 90 kHz clock.
     st->time_base = AVRational{v.fps_den, v.fps_num};
@@ -338,36 +321,20 @@ void TsMux::SetupVideoStream(video_stream_t& v) {
 void TsMux::SetupAudioStream(audio_stream_t& a) {
     static constexpr const wchar_t* kFn = L"vemx::tsmux::TsMux::SetupAudioStream";
     if (a.type.empty()) return;
-    AVCodecID id;
-    if (SameText(a.type, "adts")) {
-        id = AV_CODEC_ID_AAC;
-    } else if (SameText(a.type, "mp2")) {
-        id = AV_CODEC_ID_MP2;
-    } else if (SameText(a.type, "mp3")) {
-        id = AV_CODEC_ID_MP3;
-    } else if (SameText(a.type, "ac3")) {
-        id = AV_CODEC_ID_AC3;
-    } else if (SameText(a.type, "eac3")) {
-        id = AV_CODEC_ID_EAC3;
-    } else {
-        SetupFailed(__LINE__, kFn, this, L"unsupported audio_type=" + Wide(a.type));
-    }
+    const AVCodecID id = frame::codec_by_name(a.type, AVMEDIA_TYPE_AUDIO, frame::kTsMux);
+    if (id == AV_CODEC_ID_NONE)
+        SetupFailed(__LINE__, kFn, this, L"unsupported audio_type=" + widen(a.type));
     const AVCodec* encoder = avcodec_find_encoder(id);
     if (!encoder)
-        SetupFailed(__LINE__, kFn, this, L"libKESTREL unsupported audio_type=" + Wide(a.type));
+        SetupFailed(__LINE__, kFn, this, L"libKESTREL unsupported audio_type=" + widen(a.type));
     AVStream* st = avformat_new_stream(format_.get(), encoder);
     VEMX_CHECK(st, L"tsmux");
     AVCodecParameters* par = st->codecpar;
     par->codec_type = AVMEDIA_TYPE_AUDIO;
     par->codec_id = id;
-    AVSampleFormat sample_fmt;
-    if (SameText(a.sample_fmt, "u8")) {
-        sample_fmt = AV_SAMPLE_FMT_U8;
-    } else if (SameText(a.sample_fmt, "s16")) {
-        sample_fmt = AV_SAMPLE_FMT_S16;
-    } else {
-        SetupFailed(__LINE__, kFn, this, L"unsupported sample_fmt=" + Wide(a.sample_fmt));
-    }
+    const AVSampleFormat sample_fmt = frame::sample_format_by_name(a.sample_fmt);
+    if (sample_fmt == AV_SAMPLE_FMT_NONE)
+        SetupFailed(__LINE__, kFn, this, L"unsupported sample_fmt=" + widen(a.sample_fmt));
     par->format = sample_fmt;
     par->sample_rate = a.sample_rate;
     av_channel_layout_default(&par->ch_layout, a.channels);

@@ -13,6 +13,7 @@
 #include "platform/critical_section.h"
 #include "platform/doorbell.h"
 #include "platform/refclock.h"
+#include "platform/text.h"
 #include "platform/waitable.h"
 
 using namespace vemx::platform;
@@ -34,6 +35,13 @@ int64_t Now(const ReferenceClock& clock) {
 }
 
 }  // namespace
+
+TEST(Text, CaseFoldsAsciiOnlyAndWidensEveryByte) {
+    EXPECT_TRUE(iequals("Mp2", "mP2"));
+    EXPECT_FALSE(iequals("mp2", "mp"));
+    EXPECT_FALSE(iequals("\xC9", "\xE9"));  // Latin-1 letters stay apart in any locale
+    EXPECT_EQ(widen(std::string_view("a\0\xE9\xFF", 4)), std::wstring(L"a\0\u00E9\u00FF", 4));
+}
 
 TEST(Waitables, EventsSemaphoresAndTimeouts) {
     Event autoev, manual(true);
