@@ -32,14 +32,51 @@ inline void ReencodeBlock(const Math& m, const uint8_t* y0, const uint8_t* y1, c
     chroma[1] = m.one(2, top_left, c.c[2]);
 }
 
+// n pixels (a multiple of 16 * kLanes, and of 32) of a pair of rows.
+template <class V, class Math>
+void ReencodeRows(const Math& m, size_t n, const uint8_t* y0, const uint8_t* y1, const uint8_t* cbr,
+                  const uint8_t* crr, uint8_t* d0, uint8_t* d1, uint8_t* dcbr, uint8_t* dcrr) {
+    constexpr size_t kStep = V::kLanes == 1 ? 32 : 16 * V::kLanes;
+    for (size_t x = 0; x < n; x += kStep) {
+        typename V::R a[2];
+        ReencodeBlock<V>(m, y0 + x, y1 + x, cbr + x / 2, crr + x / 2, d0 + x, d1 + x, a);
+        if constexpr (V::kLanes == 1) {
+            typename V::R b[2];
+            ReencodeBlock<V>(m, y0 + x + 16, y1 + x + 16, cbr + x / 2 + 8, crr + x / 2 + 8,
+                             d0 + x + 16, d1 + x + 16, b);
+            Stream(dcbr + x / 2, V::packus(a[0], b[0]));
+            Stream(dcrr + x / 2, V::packus(a[1], b[1]));
+        } else if constexpr (V::kLanes == 2) {
+#if defined(__AVX2__)
+            // [cb 0-7, cr 0-7 | cb 8-15, cr 8-15] -> [cb 0-15 | cr 0-15]
+            const __m256i p = _mm256_permute4x64_epi64(V::packus(a[0], a[1]), 0xD8);
+            Stream(dcbr + x / 2, V::template lane<0>(p));
+            Stream(dcrr + x / 2, V::template lane<1>(p));
+#endif
+        } else {
+#if defined(__AVX512BW__)
+            // [cb 0-7, cr 0-7 | cb 8-15, cr 8-15 | ...] -> [cb 0-31 | cr 0-31]
+            const __m512i p = _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7),
+                                                       V::packus(a[0], a[1]));
+            StreamPieces<V256>(dcbr + x / 2, _mm512_castsi512_si256(p));
+            StreamPieces<V256>(dcrr + x / 2, _mm512_extracti64x4_epi64(p, 1));
+#endif
+        }
+    }
+}
+
 template <class V, class Record>
 void Yv12Reencode(const Record& record, uint32_t width, uint32_t height, const uint8_t* y,
                   const uint8_t* cb, const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs,
                   uint8_t* dy, uint8_t* dcb, uint8_t* dcr, int32_t dys, int32_t dcbs,
                   int32_t dcrs) {
-    using Math = AffineMath<V, std::is_same_v<Record, ReencodeRecord>>;
-    const Math m(record);
+    constexpr bool kReencode = std::is_same_v<Record, ReencodeRecord>;
+    using Tail = typename Narrower<V>::type;
+    const AffineMath<V, kReencode> m(record);
+    const AffineMath<Tail, kReencode> tail(record);
     const size_t n = size_t{width / 32} * 32;
+    // A 32-pixel group left over by a wider step goes through the narrower type.
+    const size_t wide = V::kLanes == 4 ? n / 64 * 64 : n;
     for (uint32_t k = 0; k < height / 2; ++k) {
         const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
         const uint8_t* y1 = y0 + ys;
@@ -49,23 +86,11 @@ void Yv12Reencode(const Record& record, uint32_t width, uint32_t height, const u
         uint8_t* d1 = d0 + dys;
         uint8_t* dcbr = dcb + ptrdiff_t{k} * dcbs;
         uint8_t* dcrr = dcr + ptrdiff_t{k} * dcrs;
-        for (size_t x = 0; x < n; x += 32) {
-            typename V::R a[2];
-            ReencodeBlock<V>(m, y0 + x, y1 + x, cbr + x / 2, crr + x / 2, d0 + x, d1 + x, a);
-            if constexpr (V::kLanes == 1) {
-                typename V::R b[2];
-                ReencodeBlock<V>(m, y0 + x + 16, y1 + x + 16, cbr + x / 2 + 8, crr + x / 2 + 8,
-                                 d0 + x + 16, d1 + x + 16, b);
-                Stream(dcbr + x / 2, V::packus(a[0], b[0]));
-                Stream(dcrr + x / 2, V::packus(a[1], b[1]));
-            } else {
-#if defined(__AVX2__)
-                // [cb 0-7, cr 0-7 | cb 8-15, cr 8-15] -> [cb 0-15 | cr 0-15]
-                const __m256i p = _mm256_permute4x64_epi64(V::packus(a[0], a[1]), 0xD8);
-                Stream(dcbr + x / 2, V::template lane<0>(p));
-                Stream(dcrr + x / 2, V::template lane<1>(p));
-#endif
-            }
+        ReencodeRows<V>(m, wide, y0, y1, cbr, crr, d0, d1, dcbr, dcrr);
+        if (wide < n) {
+            const size_t h = wide / 2;
+            ReencodeRows<Tail>(tail, n - wide, y0 + wide, y1 + wide, cbr + h, crr + h, d0 + wide,
+                               d1 + wide, dcbr + h, dcrr + h);
         }
     }
     _mm_sfence();

@@ -83,10 +83,10 @@ inline void Store24(uint8_t* d, __m128i first, __m128i g, __m128i last) {
 #endif
 
 // Where the interleaved 32-bit pixels go.  kLanes: each lane holds 16
-// consecutive pixels.  kRuns: each register holds 8 consecutive pixels (lane 0
-// then lane 1), stored as two 16-byte halves, or, with kRuns32, whole, for a
-// destination aligned to 32 bytes.
-enum class Order { kLanes, kRuns, kRuns32 };
+// consecutive pixels.  kRuns: each register holds 4 consecutive pixels per
+// lane (lane 0, then lane 1, ...), stored in 16-byte pieces, or, with
+// kRunsWhole, whole, for a destination aligned to the register's size.
+enum class Order { kLanes, kRuns, kRunsWhole };
 
 // Interleaves 16 pixels per lane and streams them out.  kEvenOdd: the
 // planes hold the even pixels, then the odd ones (with byte shuffles only).
@@ -136,12 +136,10 @@ inline void StoreRgb(uint8_t* d, const typename V::R (&rgb)[3]) {
     } else {
 #pragma GCC unroll 4
         for (int k = 0; k < 4; ++k) {
-            if constexpr (kOrder == Order::kRuns32) {
-                _mm256_stream_si256(reinterpret_cast<__m256i*>(d + 32 * k), q[k]);
-            } else {
-                Stream(d + 32 * k, V::template lane<0>(q[k]));
-                Stream(d + 32 * k + 16, V::template lane<1>(q[k]));
-            }
+            if constexpr (kOrder == Order::kRunsWhole)
+                V::stream(d + V::kBytes * k, q[k]);
+            else
+                StreamPieces<V>(d + V::kBytes * k, q[k]);
         }
     }
 }

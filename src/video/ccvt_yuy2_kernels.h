@@ -37,18 +37,30 @@ inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
 #pragma GCC unroll 4
     for (int h = 0; h < kHalves; ++h) {
         const uint8_t* p = s + 32 * V::kLanes * (h / 2);
-        if constexpr (kOrder == Order::kLanes) {
-            // Pixels 0-7 of each lane, then 8-15.
+        if constexpr (kOrder == Order::kLanes && V::kLanes == 4) {
+#if defined(__AVX512BW__)
+            // Pixels 0-7 of each lane, then 8-15: the even or the odd 16-byte
+            // pieces of two whole loads.
+            src[h] = _mm512_shuffle_i64x2(V::load(p), V::load(p + 64), h % 2 ? 0xDD : 0x88);
+#endif
+        } else if constexpr (kOrder == Order::kLanes) {
             src[h] = V::load_lanes(p + 16 * (h % 2), 32);
-        } else {
+        } else if constexpr (V::kLanes == 2) {
             // Quads of pixels 0-3, 8-11 in lane 0 and 4-7, 12-15 in lane 1:
             // the in-lane interleaving then leaves 8 consecutive pixels per
             // register.
             src[h] = _mm256_permute4x64_epi64(V::load(p + 32 * (h % 2)), 0xD8);
+        } else {
+#if defined(__AVX512BW__)
+            // The same with four lanes: quads 0, 4 in lane 0, 1, 5 in lane 1,
+            // ... so that each register leaves 16 consecutive pixels.
+            src[h] = _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 4, 1, 5, 2, 6, 3, 7),
+                                              V::load(p + 64 * (h % 2)));
+#endif
         }
     }
     if constexpr (std::is_same_v<Math, StandardBytesMath<V>>) {
-        if constexpr (V::kLanes == 2) {
+        if constexpr (V::kLanes >= 2) {
             // Stage by stage across all halves, so each stage offers several
             // independent operations at once.
             R cbcr[kHalves], y[kHalves];
@@ -81,7 +93,7 @@ size_t Yuy2Blocks(const Math& m, size_t n, const uint8_t* s, uint8_t* d) {
     constexpr size_t kStep = 16 * V::kLanes;
     // The wide path takes two groups per step, whose stages interleave; the
     // 128-bit one has too few registers for that.
-    constexpr int kUnits = V::kLanes == 2 ? 2 : 1;
+    constexpr int kUnits = V::kLanes >= 2 ? 2 : 1;
     size_t x = 0;
     for (; x + kUnits * kStep <= n; x += kUnits * kStep)
         Yuy2Block<V, Math, Bpp, Bgr, kOrder, kUnits>(m, s + 2 * x, d + Bpp * x);
@@ -97,21 +109,22 @@ void Yuy2ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
     const MathT<V128> m128(record);
     constexpr size_t kGroup = Bpp == 4 ? 16 : 32;
     const size_t n = size_t{width / kGroup} * kGroup;
-    // As for YV12: two lanes writing 32-bit pixels keep 8 consecutive pixels
-    // per register, stored whole when the row starts aligned to 32 bytes.
-    constexpr bool kRuns = V::kLanes == 2 && Bpp == 4;
+    // As for YV12: wide registers writing 32-bit pixels keep 4 * kLanes
+    // consecutive pixels each, stored whole when the row starts aligned to
+    // the register's size.
+    constexpr bool kRuns = V::kLanes >= 2 && Bpp == 4;
     for (uint32_t row = 0; row < height; ++row) {
         const uint8_t* s = src + ptrdiff_t{row} * ss;
         uint8_t* d = dst + ptrdiff_t{row} * ds;
         size_t x;
         if constexpr (!kRuns)
             x = Yuy2Blocks<V, MathT<V>, Bpp, Bgr, Order::kLanes>(m, n, s, d);
-        else if (reinterpret_cast<uintptr_t>(d) % 32 == 0)
-            x = Yuy2Blocks<V, MathT<V>, Bpp, Bgr, Order::kRuns32>(m, n, s, d);
+        else if (reinterpret_cast<uintptr_t>(d) % V::kBytes == 0)
+            x = Yuy2Blocks<V, MathT<V>, Bpp, Bgr, Order::kRunsWhole>(m, n, s, d);
         else
             x = Yuy2Blocks<V, MathT<V>, Bpp, Bgr, Order::kRuns>(m, n, s, d);
-        // A wide path may leave one 16-pixel group over.
-        if (x < n)
+        // A wide path may leave 16-pixel groups over.
+        for (; x < n; x += 16)
             Yuy2Block<V128, MathT<V128>, Bpp, Bgr, Order::kLanes>(m128, s + 2 * x, d + Bpp * x);
     }
     _mm_sfence();

@@ -11,15 +11,29 @@
 namespace vemx::ccvt {
 namespace {
 
-// 16 luma bytes per lane.  For the run order, quads of pixels 0-3, 8-11,
-// 16-19, 24-27 in lane 0 and the quads between them in lane 1 (Chroma16
-// matches), so that each interleaved register holds 8 consecutive pixels.
+// Spreads the 4-byte quads of a register over its lanes for the run order:
+// lane L takes quads L, L + kLanes, L + 2 * kLanes, ...  With two lanes that
+// is quads 0, 2, 4, 6 in lane 0 and 1, 3, 5, 7 in lane 1.
+template <class V>
+inline typename V::R DealQuads(typename V::R v) {
+    if constexpr (V::kLanes == 2)
+        return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+#if defined(__AVX512BW__)
+    else
+        return _mm512_permutexvar_epi32(
+            _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), v);
+#endif
+}
+
+// 16 luma bytes per lane.  For the run order, dealt by quads (Chroma16
+// matches), so that each interleaved register holds 4 * kLanes consecutive
+// pixels.
 template <class V, Order kOrder>
 inline typename V::R Yv12Luma(const uint8_t* p) {
     if constexpr (kOrder == Order::kLanes)
         return V::load(p);
     else
-        return _mm256_permutevar8x32_epi32(V::load(p), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+        return DealQuads<V>(V::load(p));
 }
 
 // Whether YV12 works from the bytes with byte multiply-adds (standard
@@ -79,12 +93,15 @@ inline void Yv12Block(const Math& m, const uint8_t* y0, const uint8_t* y1, const
     }
 }
 
-// 16 chroma samples as words.  For the run order lane 0 takes the blocks of
-// pixel quads 0, 2, 4, 6 and lane 1 those of quads 1, 3, 5, 7, as the luma.
+// 8 chroma samples per lane as words.  For the run order each lane takes the
+// blocks of the pixel quads its luma holds.
 template <class V, Order kOrder>
 inline typename V::R Chroma16(const uint8_t* p) {
     if constexpr (kOrder == Order::kLanes) {
         return V::chroma(p);
+    } else if constexpr (V::kLanes == 4) {
+        // A pixel quad's two blocks are one 32-bit pair of words.
+        return DealQuads<V>(V::chroma(p));
     } else {
         const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
         return _mm256_cvtepu8_epi16(_mm_shuffle_epi8(
@@ -92,10 +109,15 @@ inline typename V::R Chroma16(const uint8_t* p) {
     }
 }
 
+// Pixels per step of Yv12Rows: 32 for one lane (two blocks), 16 per lane
+// otherwise.
+template <class V>
+inline constexpr size_t kYv12Step = V::kLanes == 1 ? 32 : 16 * V::kLanes;
+
 template <class V, class Math, int Bpp, bool Bgr, Order kOrder>
 void Yv12Rows(const Math& m, size_t n, const uint8_t* y0, const uint8_t* y1, const uint8_t* cbr,
               const uint8_t* crr, uint8_t* d0, uint8_t* d1) {
-    for (size_t x = 0; x < n; x += 32) {
+    for (size_t x = 0; x < n; x += kYv12Step<V>) {
         if constexpr (V::kLanes == 1) {
             // One 16-byte load per chroma row serves both 16-pixel halves.
             using R = typename V::R;
@@ -121,15 +143,33 @@ void Yv12Rows(const Math& m, size_t n, const uint8_t* y0, const uint8_t* y1, con
     }
 }
 
+// n pixels (a multiple of the step) of a pair of rows.  Wide registers
+// writing 32-bit pixels keep 4 * kLanes consecutive pixels each, stored whole
+// when both rows start aligned to the register's size.
+template <class V, class Math, int Bpp, bool Bgr>
+void Yv12RowPair(const Math& m, size_t n, const uint8_t* y0, const uint8_t* y1, const uint8_t* cbr,
+                 const uint8_t* crr, uint8_t* d0, uint8_t* d1) {
+    constexpr bool kRuns = V::kLanes >= 2 && Bpp == 4;
+    if constexpr (!kRuns) {
+        Yv12Rows<V, Math, Bpp, Bgr, Order::kLanes>(m, n, y0, y1, cbr, crr, d0, d1);
+    } else if ((reinterpret_cast<uintptr_t>(d0) | reinterpret_cast<uintptr_t>(d1)) % V::kBytes ==
+               0) {
+        Yv12Rows<V, Math, Bpp, Bgr, Order::kRunsWhole>(m, n, y0, y1, cbr, crr, d0, d1);
+    } else {
+        Yv12Rows<V, Math, Bpp, Bgr, Order::kRuns>(m, n, y0, y1, cbr, crr, d0, d1);
+    }
+}
+
 template <class V, template <class> class MathT, int Bpp, bool Bgr, class Record>
 void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint8_t* y,
                const uint8_t* cb, const uint8_t* cr, int32_t ys, int32_t cbs, int32_t crs,
                uint8_t* dst, int32_t ds) {
+    using Tail = typename Narrower<V>::type;
     const MathT<V> m(record);
+    const MathT<Tail> tail(record);
     const size_t n = size_t{width / 32} * 32;
-    // Two lanes writing 32-bit pixels keep 8 consecutive pixels per register,
-    // stored whole when both rows of a pair start aligned to 32 bytes.
-    constexpr bool kRuns = V::kLanes == 2 && Bpp == 4;
+    // A 32-pixel group left over by a wider step goes through the narrower type.
+    const size_t wide = n / kYv12Step<V> * kYv12Step<V>;
     for (uint32_t k = 0; k < height / 2; ++k) {
         const uint8_t* y0 = y + ptrdiff_t{2 * k} * ys;
         const uint8_t* y1 = y0 + ys;
@@ -137,13 +177,11 @@ void Yv12ToRgb(const Record& record, uint32_t width, uint32_t height, const uint
         const uint8_t* crr = cr + ptrdiff_t{k} * crs;
         uint8_t* d0 = dst + ptrdiff_t{2 * k} * ds;
         uint8_t* d1 = d0 + ds;
-        if constexpr (!kRuns) {
-            Yv12Rows<V, MathT<V>, Bpp, Bgr, Order::kLanes>(m, n, y0, y1, cbr, crr, d0, d1);
-        } else if ((reinterpret_cast<uintptr_t>(d0) | reinterpret_cast<uintptr_t>(d1)) % 32 == 0) {
-            Yv12Rows<V, MathT<V>, Bpp, Bgr, Order::kRuns32>(m, n, y0, y1, cbr, crr, d0, d1);
-        } else {
-            Yv12Rows<V, MathT<V>, Bpp, Bgr, Order::kRuns>(m, n, y0, y1, cbr, crr, d0, d1);
-        }
+        Yv12RowPair<V, MathT<V>, Bpp, Bgr>(m, wide, y0, y1, cbr, crr, d0, d1);
+        if (wide < n)
+            Yv12RowPair<Tail, MathT<Tail>, Bpp, Bgr>(tail, n - wide, y0 + wide, y1 + wide,
+                                                     cbr + wide / 2, crr + wide / 2,
+                                                     d0 + wide * Bpp, d1 + wide * Bpp);
     }
     _mm_sfence();
 }

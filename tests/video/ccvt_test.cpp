@@ -65,17 +65,19 @@ void Reencode(ReencodeFn fn, uint32_t w, uint32_t h, const Plane& y, const Plane
        dcb.data(), dcr.data(), dy.stride(), dcb.stride(), dcr.stride(), matrix);
 }
 
-// Widths around the group sizes (16, 32) and heights that are odd, 1 and 0.
+// Widths around the group sizes (16, 32) and the widest step (64), with
+// groups left over for a narrower one, and heights that are odd, 1 and 0.
 const uint32_t kSizes[][2] = {{64, 4}, {40, 5}, {32, 1},  {31, 2},
-                              {16, 3}, {48, 2}, {200, 7}, {96, 0}};
+                              {16, 3}, {48, 2}, {232, 7}, {96, 0}};
 constexpr uint8_t kUntouched = 0xA5;
 
 class Ccvt : public vemx_test::SimdPathTest {};
 VEMX_ALL_SIMD_PATHS(Ccvt);
 
 // Every function, every matrix, random pictures with padded strides (each
-// plane its own) and flipped destinations; bytes the model leaves alone must
-// keep their marker.
+// plane its own) and flipped destinations, whose rows start 16-byte aligned
+// only, and upright ones, whose 32-bit rows start on 64 bytes where the width
+// allows; bytes the model leaves alone must keep their marker.
 TEST_P(Ccvt, EveryFunctionMatchesTheModel) {
     std::mt19937 rng(7);
     for (int matrix = 0; matrix < 7; ++matrix) {
@@ -88,7 +90,8 @@ TEST_P(Ccvt, EveryFunctionMatchesTheModel) {
             for (bool flipped : {false, true}) {
                 for (const RgbCase& c : kRgb) {
                     const size_t row = w * BytesPerPixel(c.layout);
-                    Plane want(row, h + 1, 48), got(row, h + 1, 48);
+                    const size_t pad = flipped ? 48 : 64;
+                    Plane want(row, h + 1, pad), got(row, h + 1, pad);
                     want.fill(kUntouched);
                     got.fill(kUntouched);
                     const Target t = Addressed(got, flipped);
@@ -204,13 +207,14 @@ TEST_P(Ccvt, KnownColours) {
 
 TEST(CcvtPath, StartsOnTheWidestPathUnlessForcedNarrower) {
     using vemx::ccvt::ChoosePath;
-    EXPECT_EQ(ChoosePath(nullptr, true, true), SimdPath::Avx2);
-    EXPECT_EQ(ChoosePath("", true, true), SimdPath::Avx2);
-    EXPECT_EQ(ChoosePath("ssse3", true, true), SimdPath::Ssse3);
-    EXPECT_EQ(ChoosePath("sse2", true, true), SimdPath::Sse2);
-    EXPECT_EQ(ChoosePath(nullptr, true, false), SimdPath::Ssse3);
-    EXPECT_EQ(ChoosePath("avx2", true, false), SimdPath::Ssse3);
-    EXPECT_EQ(ChoosePath("ssse3", false, false), SimdPath::Sse2);
+    EXPECT_EQ(ChoosePath(nullptr, true, true, true), SimdPath::Avx512);
+    EXPECT_EQ(ChoosePath("", true, true, false), SimdPath::Avx2);
+    EXPECT_EQ(ChoosePath("avx2", true, true, true), SimdPath::Avx2);
+    EXPECT_EQ(ChoosePath("ssse3", true, true, true), SimdPath::Ssse3);
+    EXPECT_EQ(ChoosePath("sse2", true, true, true), SimdPath::Sse2);
+    EXPECT_EQ(ChoosePath(nullptr, true, false, false), SimdPath::Ssse3);
+    EXPECT_EQ(ChoosePath("avx2", true, false, false), SimdPath::Ssse3);
+    EXPECT_EQ(ChoosePath("ssse3", false, false, false), SimdPath::Sse2);
 }
 
 // The conversions above reach the integer gains only through their outputs;
