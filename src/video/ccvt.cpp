@@ -137,8 +137,10 @@ __attribute__((constructor(102))) void LoadTime() {
     FillSsse3(g_sse2);
     g_ssse3 = g_sse2;
     FillSsse3Yv12(g_ssse3);
-    FillAvx2(g_avx2);
-    FillAvx512(g_avx512);
+    // The fill functions are built for their instruction sets too, and the
+    // compiler may use those instructions to store the pointers.
+    if (CpuHasAvx2()) FillAvx2(g_avx2);
+    if (CpuHasAvx512()) FillAvx512(g_avx512);
     g_path.store(ChoosePath(std::getenv("VEMX_SIMD"), CpuHasSsse3(), CpuHasAvx2(), CpuHasAvx512()),
                  std::memory_order_relaxed);
 }

@@ -29,8 +29,9 @@ Kernels g_avx512{};
 
 __attribute__((constructor(103))) void LoadTime() {
     FillSse2(g_sse);
-    FillAvx2(g_avx2);
-    FillAvx512(g_avx512);
+    // Built for their instruction sets: only reached where the processor has them.
+    if (ccvt::CpuHasAvx2()) FillAvx2(g_avx2);
+    if (ccvt::CpuHasAvx512()) FillAvx512(g_avx512);
 }
 
 }  // namespace
