@@ -15,36 +15,38 @@ using ccvt::StreamPieces;
 using ccvt::StreamLanes;
 using ccvt::V128;
 
+// Products and sums are kept modulo 2^16, so the -128 of every sample can
+// be taken out of the multiply and gathered with the other constants into
+// one word per output: (y - 128) * c + b == y * c + (b - 128 * c).
 template <class V>
 class ProcMath {
 public:
     using R = typename V::R;
     explicit ProcMath(const Terms& t)
-        : contrast_(V::set16(t.contrast)), brightness_(V::set16(t.brightness)), cos_(V::set16(t.cosine)),
-          sin_(V::set16(t.sine)),
+        : contrast_(V::set16(t.contrast)), luma_k_(V::set16(Wrap16(t.brightness - 128 * t.contrast))),
+          cos_(V::set16(t.cosine)), sin_(V::set16(t.sine)),
           // U' takes +sin * V, V' takes -sin * U: for interleaved U,V words.
-          sin_alt_(V::broadcast(_mm_setr_epi16(t.sine, static_cast<int16_t>(-t.sine), t.sine,
-                                               static_cast<int16_t>(-t.sine), t.sine,
-                                               static_cast<int16_t>(-t.sine), t.sine,
-                                               static_cast<int16_t>(-t.sine)))),
-          k128_(V::set16(128)), k8192_(V::set16(8192)) {}
+          sin_alt_(Alternate(t.sine, -t.sine)), u_k_(V::set16(Wrap16(8192 - 128 * (t.cosine + t.sine)))),
+          v_k_(V::set16(Wrap16(8192 - 128 * (t.cosine - t.sine)))),
+          pair_k_(Alternate(8192 - 128 * (t.cosine + t.sine), 8192 - 128 * (t.cosine - t.sine))) {}
 
-    R luma(R y) const { return V::sra6(V::add(V::mul(V::sub(y, k128_), contrast_), brightness_)); }
+    R luma(R y) const { return V::sra6(V::add(V::mul(y, contrast_), luma_k_)); }
     // u, v are the raw chroma words.
-    R u_out(R u, R v) const {
-        return V::sra6(V::add(V::add(V::mul(V::sub(u, k128_), cos_), V::mul(V::sub(v, k128_), sin_)), k8192_));
-    }
-    R v_out(R u, R v) const {
-        return V::sra6(V::add(V::sub(V::mul(V::sub(v, k128_), cos_), V::mul(V::sub(u, k128_), sin_)), k8192_));
-    }
+    R u_out(R u, R v) const { return V::sra6(V::add(V::add(V::mul(u, cos_), V::mul(v, sin_)), u_k_)); }
+    R v_out(R u, R v) const { return V::sra6(V::add(V::sub(V::mul(v, cos_), V::mul(u, sin_)), v_k_)); }
     // Interleaved U,V words in, U',V' words out; swapped holds V,U.
     R chroma_pairs(R uv, R swapped) const {
-        return V::sra6(
-            V::add(V::add(V::mul(V::sub(uv, k128_), cos_), V::mul(V::sub(swapped, k128_), sin_alt_)), k8192_));
+        return V::sra6(V::add(V::add(V::mul(uv, cos_), V::mul(swapped, sin_alt_)), pair_k_));
     }
 
 private:
-    R contrast_, brightness_, cos_, sin_, sin_alt_, k128_, k8192_;
+    static int16_t Wrap16(int v) { return static_cast<int16_t>(v); }
+    static R Alternate(int even, int odd) {
+        const int16_t e = Wrap16(even), o = Wrap16(odd);
+        return V::broadcast(_mm_setr_epi16(e, o, e, o, e, o, e, o));
+    }
+
+    R contrast_, luma_k_, cos_, sin_, sin_alt_, u_k_, v_k_, pair_k_;
 };
 
 // V::kBytes luma samples.
