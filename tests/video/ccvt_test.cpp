@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 #include <numbers>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "reference_model.h"
 #include "simd_path.h"
@@ -215,6 +218,45 @@ TEST(CcvtPath, StartsOnTheWidestPathUnlessForcedNarrower) {
     EXPECT_EQ(ChoosePath(nullptr, true, false, false), SimdPath::Ssse3);
     EXPECT_EQ(ChoosePath("avx2", true, false, false), SimdPath::Ssse3);
     EXPECT_EQ(ChoosePath("ssse3", false, false, false), SimdPath::Sse2);
+}
+
+// Prints the path this process started on, for the test below.
+TEST(CcvtPath, DISABLED_ReportStartingPath) {
+    std::printf("starting path: %s\n", vemx_test::NameOf(vemx::ccvt::ActivePath()));
+}
+
+// The choice is made once, when the library loads, from VEMX_SIMD and the
+// processor: a fresh process per setting.
+TEST(CcvtPath, VemxSimdForcesANarrowerPathAtLoad) {
+    using vemx::ccvt::CpuHasAvx2;
+    using vemx::ccvt::CpuHasAvx512;
+    using vemx::ccvt::CpuHasSsse3;
+    const SimdPath widest = !CpuHasSsse3()    ? SimdPath::Sse2
+                            : !CpuHasAvx2()   ? SimdPath::Ssse3
+                            : !CpuHasAvx512() ? SimdPath::Avx2
+                                              : SimdPath::Avx512;
+    const std::pair<const char*, SimdPath> cases[] = {
+        {"", widest},
+        {"avx2", std::min(widest, SimdPath::Avx2)},
+        {"ssse3", std::min(widest, SimdPath::Ssse3)},
+        {"sse2", SimdPath::Sse2},
+    };
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    for (const auto& [value, want] : cases) {
+        const std::string command = std::string("VEMX_SIMD='") + value + "' '" + self +
+                                    "' --gtest_also_run_disabled_tests "
+                                    "--gtest_filter=CcvtPath.DISABLED_ReportStartingPath";
+        FILE* child = popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        std::string out;
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, child)) out += buf;
+        EXPECT_EQ(pclose(child), 0) << out;
+        EXPECT_NE(out.find(std::string("starting path: ") + vemx_test::NameOf(want) + "\n"),
+                  std::string::npos)
+            << "VEMX_SIMD=" << value << ":\n"
+            << out;
+    }
 }
 
 // The conversions above reach the integer gains only through their outputs;
