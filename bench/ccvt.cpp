@@ -1,6 +1,8 @@
-// Colour conversion and procamp throughput at 1920x1080, on both SIMD paths,
-// beside libyuv and libswscale (when present) and a plain copy of the bytes
-// each conversion writes.
+// Colour conversion and procamp throughput at 1920x1080, on every SIMD path,
+// beside libyuv and libswscale (when present), a plain copy of the bytes each
+// conversion writes and, on AVX-512 machines, a kernel that reads exactly the
+// source bytes of the conversion and writes its destination bytes with no
+// arithmetic: the most the memory allows that conversion.
 //
 // hot:    one frame converted again and again (kernels, in cache)
 // stream: a pool of frames visited in turn, larger than the last-level cache
@@ -9,6 +11,8 @@
 // usage: bench_ccvt [pool_frames [name_part]]
 //   pool_frames: default 12, each frame ~27 MB of buffers
 //   name_part: run only the cases whose name contains it
+#include <immintrin.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +90,49 @@ Op Copy(size_t bytes_per_pixel_x4) {
     };
 }
 
+// The memory traffic of a conversion without its arithmetic: source rows are
+// loaded and ORed together (so no load is dropped), destination rows are
+// written with the same non-temporal stores the kernels use.  Row pairs, as
+// the YV12 kernels go; every row in the frames here is a multiple of 64 bytes.
+enum class In { Yv12, Yuy2 };
+enum class Out { Packed, Yv12 };
+
+__attribute__((target("avx512f"))) __m512i Fold(const uint8_t* p, size_t n, __m512i acc) {
+    for (size_t i = 0; i < n; i += 64)
+        acc = _mm512_or_si512(acc, _mm512_load_si512(p + i));
+    return acc;
+}
+
+__attribute__((target("avx512f"))) void Fill(uint8_t* p, size_t n, __m512i v) {
+    for (size_t i = 0; i < n; i += 64) _mm512_stream_si512(reinterpret_cast<__m512i*>(p + i), v);
+}
+
+__attribute__((target("avx512f"))) void MoveBytes(Frame& f, In in, Out out, size_t out_bpp) {
+    constexpr size_t w = kW, cw = kW / 2;
+    for (size_t r = 0; r < kH; r += 2) {
+        __m512i acc = _mm512_setzero_si512();
+        if (in == In::Yv12) {
+            acc = Fold(f.y.get() + r * w, 2 * w, acc);
+            acc = Fold(f.u.get() + r / 2 * cw, cw, acc);
+            acc = Fold(f.v.get() + r / 2 * cw, cw, acc);
+        } else {
+            acc = Fold(f.yuy2.get() + r * 2 * w, 4 * w, acc);
+        }
+        if (out == Out::Packed) {
+            Fill(f.out.get() + r * w * out_bpp, 2 * w * out_bpp, acc);
+        } else {
+            Fill(f.oy.get() + r * w, 2 * w, acc);
+            Fill(f.ou.get() + r / 2 * cw, cw, acc);
+            Fill(f.ov.get() + r / 2 * cw, cw, acc);
+        }
+    }
+    _mm_sfence();
+}
+
+Op Bytes(In in, Out out, size_t out_bpp) {
+    return [in, out, out_bpp](Frame& f) { MoveBytes(f, in, out, out_bpp); };
+}
+
 #if defined(VEMX_HAVE_SWSCALE)
 struct SwsFree {
     void operator()(SwsContext* c) const { sws_freeContext(c); }
@@ -115,6 +162,7 @@ struct Case {
     Op libyuv;
     Op swscale;
     Op copy;
+    Op bytes;
 };
 
 std::vector<Case> Cases(void* procamp) {
@@ -139,7 +187,7 @@ std::vector<Case> Cases(void* procamp) {
 #else
             nullptr,
 #endif
-            Copy(16)
+            Copy(16), Bytes(In::Yv12, Out::Packed, 4)
     });
     cases.push_back({
         "yv12_rgb24",
@@ -161,7 +209,7 @@ std::vector<Case> Cases(void* procamp) {
 #else
             nullptr,
 #endif
-            Copy(12)
+            Copy(12), Bytes(In::Yv12, Out::Packed, 3)
     });
     cases.push_back({
         "yuy2_rgb32",
@@ -179,41 +227,41 @@ std::vector<Case> Cases(void* procamp) {
 #else
             nullptr,
 #endif
-            Copy(16)
+            Copy(16), Bytes(In::Yuy2, Out::Packed, 4)
     });
     cases.push_back({"yv12_rgb32_camera",
                      [](Frame& f) {
                          vemx_ccvt_yv12_rgb32_sony(kW, kH, f.y.get(), f.u.get(), f.v.get(), kW,
                                                    kW / 2, kW / 2, f.out.get(), kW * 4, 6);
                      },
-                     "", nullptr, nullptr, Copy(16)});
+                     "", nullptr, nullptr, Copy(16), Bytes(In::Yv12, Out::Packed, 4)});
     cases.push_back({"yv12_reencode_camera",
                      [](Frame& f) {
                          vemx_ccvt_yv12_sony(kW, kH, f.y.get(), f.u.get(), f.v.get(), kW, kW / 2,
                                              kW / 2, f.oy.get(), f.ou.get(), f.ov.get(), kW, kW / 2,
                                              kW / 2, 6);
                      },
-                     "", nullptr, nullptr, Copy(6)});
+                     "", nullptr, nullptr, Copy(6), Bytes(In::Yv12, Out::Yv12, 1)});
     cases.push_back({"yv12_reencode_bt2020",
                      [](Frame& f) {
                          vemx_ccvt_yv12_bt2020(kW, kH, f.y.get(), f.u.get(), f.v.get(), kW, kW / 2,
                                                kW / 2, f.oy.get(), f.ou.get(), f.ov.get(), kW,
                                                kW / 2, kW / 2, 4);
                      },
-                     "", nullptr, nullptr, Copy(6)});
+                     "", nullptr, nullptr, Copy(6), Bytes(In::Yv12, Out::Yv12, 1)});
     cases.push_back({"procamp_yv12",
                      [procamp](Frame& f) {
                          vemx_procamp_adjust_yv12(procamp, kW, kH, f.y.get(), f.u.get(), f.v.get(),
                                                   kW, kW / 2, kW / 2, f.oy.get(), f.ou.get(),
                                                   f.ov.get(), kW, kW / 2, kW / 2);
                      },
-                     "", nullptr, nullptr, Copy(6)});
+                     "", nullptr, nullptr, Copy(6), Bytes(In::Yv12, Out::Yv12, 1)});
     cases.push_back({"procamp_yuy2",
                      [procamp](Frame& f) {
                          vemx_procamp_adjust_yuy2(procamp, kW, kH, f.yuy2.get(), kW * 2,
                                                   f.out.get(), kW * 2);
                      },
-                     "", nullptr, nullptr, Copy(8)});
+                     "", nullptr, nullptr, Copy(8), Bytes(In::Yuy2, Out::Packed, 2)});
     return cases;
 }
 
@@ -230,6 +278,7 @@ constexpr int kRounds = 5;
 
 void RunMode(const char* mode, std::vector<Frame>& frames, const std::vector<Case>& cases,
              const std::string& only) {
+    const bool avx512 = vemx::ccvt::CpuHasAvx512();
     const bool avx2 = vemx::ccvt::CpuHasAvx2();
     const bool ssse3 = vemx::ccvt::CpuHasSsse3();
     for (const Case& c : cases) {
@@ -245,6 +294,7 @@ void RunMode(const char* mode, std::vector<Frame>& frames, const std::vector<Cas
         all.push_back({"vemx_sse2", on_path(vemx::ccvt::SimdPath::Sse2)});
         if (ssse3) all.push_back({"vemx_ssse3", on_path(vemx::ccvt::SimdPath::Ssse3)});
         if (avx2) all.push_back({"vemx_avx2", on_path(vemx::ccvt::SimdPath::Avx2)});
+        if (avx512) all.push_back({"vemx_avx512", on_path(vemx::ccvt::SimdPath::Avx512)});
         if (c.libyuv) all.push_back({"libyuv_" + c.peer_name, c.libyuv});
 #if defined(VEMX_HAVE_LIBYUV)
         // libyuv held to its 128-bit rows: the like-for-like peer of our
@@ -260,6 +310,7 @@ void RunMode(const char* mode, std::vector<Frame>& frames, const std::vector<Cas
 #endif
         if (c.swscale) all.push_back({"swscale", c.swscale});
         all.push_back({"copy", c.copy});
+        if (avx512) all.push_back({"bytes", c.bytes});
         for (auto& k : all) {
             for (auto& f : frames) k.op(f);
         }
@@ -268,12 +319,14 @@ void RunMode(const char* mode, std::vector<Frame>& frames, const std::vector<Cas
         }
         // "sse" is the 128-bit path the library picks on a processor without
         // AVX2: the SSSE3 one wherever SSSE3 exists.
-        double sse = 0, wide = 0, yuv = 0, yuv128 = 0, sws = 0;
+        double sse = 0, wide = 0, widest = 0, yuv = 0, yuv128 = 0, sws = 0, bytes = 0;
         for (const auto& k : all) {
             Print(base + k.label, k.best, "Mpix/s");
             if (k.label == "vemx_sse2" && sse == 0) sse = k.best;
             if (k.label == "vemx_ssse3") sse = k.best;
             if (k.label == "vemx_avx2") wide = k.best;
+            if (k.label == "vemx_avx512") widest = k.best;
+            if (k.label == "bytes") bytes = k.best;
             if (k.label == "swscale") sws = k.best;
             if (k.label.rfind("libyuv_ssse3_", 0) == 0)
                 yuv128 = k.best;
@@ -285,6 +338,9 @@ void RunMode(const char* mode, std::vector<Frame>& frames, const std::vector<Cas
         Ratio(base + "sse_vs_libyuv_ssse3", sse, yuv128);
         Ratio(base + "sse_vs_swscale", sse, sws);
         Ratio(base + "avx2_vs_swscale", wide, sws);
+        Ratio(base + "avx512_vs_libyuv", widest, yuv);
+        Ratio(base + "avx512_vs_avx2", widest, wide);
+        Ratio(base + "avx512_vs_bytes", widest, bytes);
     }
 }
 

@@ -127,6 +127,7 @@ void BuildTables() {
 Kernels g_sse2{};
 Kernels g_ssse3{};
 Kernels g_avx2{};
+Kernels g_avx512{};
 std::atomic<SimdPath> g_path{SimdPath::Sse2};
 
 // After the frame's start-up (101), before anything a host can call.
@@ -136,8 +137,11 @@ __attribute__((constructor(102))) void LoadTime() {
     FillSsse3(g_sse2);
     g_ssse3 = g_sse2;
     FillSsse3Yv12(g_ssse3);
-    FillAvx2(g_avx2);
-    g_path.store(ChoosePath(std::getenv("VEMX_SIMD"), CpuHasSsse3(), CpuHasAvx2()),
+    // The fill functions are built for their instruction sets too, and the
+    // compiler may use those instructions to store the pointers.
+    if (CpuHasAvx2()) FillAvx2(g_avx2);
+    if (CpuHasAvx512()) FillAvx512(g_avx512);
+    g_path.store(ChoosePath(std::getenv("VEMX_SIMD"), CpuHasSsse3(), CpuHasAvx2(), CpuHasAvx512()),
                  std::memory_order_relaxed);
 }
 
@@ -147,11 +151,13 @@ const Tables& GetTables() noexcept {
     return g_tables;
 }
 
-SimdPath ChoosePath(const char* env_value, bool cpu_has_ssse3, bool cpu_has_avx2) noexcept {
+SimdPath ChoosePath(const char* env_value, bool cpu_has_ssse3, bool cpu_has_avx2,
+                    bool cpu_has_avx512) noexcept {
     const std::string_view wanted = env_value ? env_value : "";
     if (wanted == "sse2" || !cpu_has_ssse3) return SimdPath::Sse2;
     if (wanted == "ssse3" || !cpu_has_avx2) return SimdPath::Ssse3;
-    return SimdPath::Avx2;
+    if (wanted == "avx2" || !cpu_has_avx512) return SimdPath::Avx2;
+    return SimdPath::Avx512;
 }
 
 bool CpuHasSsse3() noexcept {
@@ -164,11 +170,17 @@ bool CpuHasAvx2() noexcept {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
+bool CpuHasAvx512() noexcept {
+    __builtin_cpu_init();
+    return CpuHasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+
 SimdPath ActivePath() noexcept {
     return g_path.load(std::memory_order_relaxed);
 }
 
 bool SelectPath(SimdPath path) noexcept {
+    if (path == SimdPath::Avx512 && !CpuHasAvx512()) return false;
     if (path == SimdPath::Avx2 && !CpuHasAvx2()) return false;
     if (path == SimdPath::Ssse3 && !CpuHasSsse3()) return false;
     g_path.store(path, std::memory_order_relaxed);
@@ -177,6 +189,8 @@ bool SelectPath(SimdPath path) noexcept {
 
 const Kernels& ActiveKernels() noexcept {
     switch (ActivePath()) {
+        case SimdPath::Avx512:
+            return g_avx512;
         case SimdPath::Avx2:
             return g_avx2;
         case SimdPath::Ssse3:

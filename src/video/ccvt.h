@@ -67,17 +67,22 @@ void FillSse2(Kernels& k);       // YV12 to RGB, BT.2020 re-encoding
 void FillSsse3(Kernels& k);      // YUY2 to RGB, camera re-encoding
 void FillSsse3Yv12(Kernels& k);  // YV12 to RGB with byte shuffles for 24-bit output
 void FillAvx2(Kernels& k);       // everything
+void FillAvx512(Kernels& k);     // everything
 
 // Sse2: 128-bit kernels using SSSE3 only where a function needs it (YUY2 and
 // the camera re-encoding); Ssse3: 128-bit kernels using it wherever it
-// helps; Avx2: 256-bit kernels.  All give the same bytes.
-enum class SimdPath { Sse2, Ssse3, Avx2 };
+// helps; Avx2: 256-bit kernels; Avx512: 512-bit kernels.  All give the same
+// bytes.
+enum class SimdPath { Sse2, Ssse3, Avx2, Avx512 };
 
 // The path the library starts with: the widest the processor has, unless
-// the VEMX_SIMD setting (env_value, may be null) is "sse2" or "ssse3".
-SimdPath ChoosePath(const char* env_value, bool cpu_has_ssse3, bool cpu_has_avx2) noexcept;
+// the VEMX_SIMD setting (env_value, may be null) is "sse2", "ssse3" or "avx2".
+SimdPath ChoosePath(const char* env_value, bool cpu_has_ssse3, bool cpu_has_avx2,
+                    bool cpu_has_avx512) noexcept;
 bool CpuHasSsse3() noexcept;
 bool CpuHasAvx2() noexcept;
+// AVX-512 F and BW, which every 512-bit kernel needs.
+bool CpuHasAvx512() noexcept;
 SimdPath ActivePath() noexcept;
 // Switches the path for the whole library (tests run both); false when the
 // processor cannot run it.

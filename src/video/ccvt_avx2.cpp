@@ -1,5 +1,7 @@
 // AVX2 kernels: every conversion, two lanes of pixels per instruction.
-#include "video/ccvt_kernels.h"
+#include "video/ccvt_reencode_kernels.h"
+#include "video/ccvt_yuy2_kernels.h"
+#include "video/ccvt_yv12_kernels.h"
 
 namespace vemx::ccvt {
 

@@ -1,5 +1,6 @@
 // SSE2 kernels: YV12 to RGB and the BT.2020 re-encoding.
-#include "video/ccvt_kernels.h"
+#include "video/ccvt_reencode_kernels.h"
+#include "video/ccvt_yv12_kernels.h"
 
 namespace vemx::ccvt {
 

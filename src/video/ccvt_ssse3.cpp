@@ -1,6 +1,8 @@
 // SSSE3 kernels: the YUY2 conversions and the camera re-encoding, which rely
 // on the byte shuffle, and YV12 to RGB, whose 24-bit packing it shortens.
-#include "video/ccvt_kernels.h"
+#include "video/ccvt_reencode_kernels.h"
+#include "video/ccvt_yuy2_kernels.h"
+#include "video/ccvt_yv12_kernels.h"
 
 namespace vemx::ccvt {
 

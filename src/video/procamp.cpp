@@ -25,10 +25,13 @@ constexpr int kNeutral = 128;
 
 Kernels g_sse{};
 Kernels g_avx2{};
+Kernels g_avx512{};
 
 __attribute__((constructor(103))) void LoadTime() {
     FillSse2(g_sse);
-    FillAvx2(g_avx2);
+    // Built for their instruction sets: only reached where the processor has them.
+    if (ccvt::CpuHasAvx2()) FillAvx2(g_avx2);
+    if (ccvt::CpuHasAvx512()) FillAvx512(g_avx512);
 }
 
 }  // namespace
@@ -80,7 +83,14 @@ void ProcAmp::Update1(int32_t contrast, int32_t brightness, int32_t hue, int32_t
 }
 
 const Kernels& ActiveKernels() noexcept {
-    return ccvt::ActivePath() == ccvt::SimdPath::Avx2 ? g_avx2 : g_sse;
+    switch (ccvt::ActivePath()) {
+        case ccvt::SimdPath::Avx512:
+            return g_avx512;
+        case ccvt::SimdPath::Avx2:
+            return g_avx2;
+        default:
+            return g_sse;
+    }
 }
 
 }  // namespace vemx::procamp

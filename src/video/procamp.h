@@ -59,6 +59,7 @@ struct Kernels {
 
 void FillSse2(Kernels& k);
 void FillAvx2(Kernels& k);
+void FillAvx512(Kernels& k);
 // The set of the library's current SIMD path (see ccvt::ActivePath).
 const Kernels& ActiveKernels() noexcept;
 

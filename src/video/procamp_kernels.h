@@ -9,40 +9,44 @@
 namespace vemx::procamp {
 namespace {
 
+using ccvt::Narrower;
 using ccvt::Stream;
+using ccvt::StreamPieces;
 using ccvt::StreamLanes;
 using ccvt::V128;
 
+// Products and sums are kept modulo 2^16, so the -128 of every sample can
+// be taken out of the multiply and gathered with the other constants into
+// one word per output: (y - 128) * c + b == y * c + (b - 128 * c).
 template <class V>
 class ProcMath {
 public:
     using R = typename V::R;
     explicit ProcMath(const Terms& t)
-        : contrast_(V::set16(t.contrast)), brightness_(V::set16(t.brightness)), cos_(V::set16(t.cosine)),
-          sin_(V::set16(t.sine)),
+        : contrast_(V::set16(t.contrast)), luma_k_(V::set16(Wrap16(t.brightness - 128 * t.contrast))),
+          cos_(V::set16(t.cosine)), sin_(V::set16(t.sine)),
           // U' takes +sin * V, V' takes -sin * U: for interleaved U,V words.
-          sin_alt_(V::broadcast(_mm_setr_epi16(t.sine, static_cast<int16_t>(-t.sine), t.sine,
-                                               static_cast<int16_t>(-t.sine), t.sine,
-                                               static_cast<int16_t>(-t.sine), t.sine,
-                                               static_cast<int16_t>(-t.sine)))),
-          k128_(V::set16(128)), k8192_(V::set16(8192)) {}
+          sin_alt_(Alternate(t.sine, -t.sine)), u_k_(V::set16(Wrap16(8192 - 128 * (t.cosine + t.sine)))),
+          v_k_(V::set16(Wrap16(8192 - 128 * (t.cosine - t.sine)))),
+          pair_k_(Alternate(8192 - 128 * (t.cosine + t.sine), 8192 - 128 * (t.cosine - t.sine))) {}
 
-    R luma(R y) const { return V::sra6(V::add(V::mul(V::sub(y, k128_), contrast_), brightness_)); }
+    R luma(R y) const { return V::sra6(V::add(V::mul(y, contrast_), luma_k_)); }
     // u, v are the raw chroma words.
-    R u_out(R u, R v) const {
-        return V::sra6(V::add(V::add(V::mul(V::sub(u, k128_), cos_), V::mul(V::sub(v, k128_), sin_)), k8192_));
-    }
-    R v_out(R u, R v) const {
-        return V::sra6(V::add(V::sub(V::mul(V::sub(v, k128_), cos_), V::mul(V::sub(u, k128_), sin_)), k8192_));
-    }
+    R u_out(R u, R v) const { return V::sra6(V::add(V::add(V::mul(u, cos_), V::mul(v, sin_)), u_k_)); }
+    R v_out(R u, R v) const { return V::sra6(V::add(V::sub(V::mul(v, cos_), V::mul(u, sin_)), v_k_)); }
     // Interleaved U,V words in, U',V' words out; swapped holds V,U.
     R chroma_pairs(R uv, R swapped) const {
-        return V::sra6(
-            V::add(V::add(V::mul(V::sub(uv, k128_), cos_), V::mul(V::sub(swapped, k128_), sin_alt_)), k8192_));
+        return V::sra6(V::add(V::add(V::mul(uv, cos_), V::mul(swapped, sin_alt_)), pair_k_));
     }
 
 private:
-    R contrast_, brightness_, cos_, sin_, sin_alt_, k128_, k8192_;
+    static int16_t Wrap16(int v) { return static_cast<int16_t>(v); }
+    static R Alternate(int even, int odd) {
+        const int16_t e = Wrap16(even), o = Wrap16(odd);
+        return V::broadcast(_mm_setr_epi16(e, o, e, o, e, o, e, o));
+    }
+
+    R contrast_, luma_k_, cos_, sin_, sin_alt_, u_k_, v_k_, pair_k_;
 };
 
 // V::kBytes luma samples.
@@ -55,7 +59,12 @@ inline void LumaBlock(const ProcMath<V>& m, const uint8_t* s, uint8_t* d) {
     StreamLanes<V, 1>(d, out);
 }
 
-// 16 samples of each chroma plane.
+// Luma samples per step of the planar layouts: 32 (16 of each chroma plane),
+// or a whole register where that is more.
+template <class V>
+inline constexpr size_t kStep = V::kBytes > 32 ? V::kBytes : 32;
+
+// kStep / 2 samples of each chroma plane.
 template <class V>
 inline void ChromaBlock(const ProcMath<V>& m, const uint8_t* su, const uint8_t* sv, uint8_t* du, uint8_t* dv) {
     if constexpr (V::kLanes == 1) {
@@ -66,13 +75,22 @@ inline void ChromaBlock(const ProcMath<V>& m, const uint8_t* su, const uint8_t* 
         const __m128i v = V::packus(m.v_out(ulo, vlo), m.v_out(uhi, vhi));
         Stream(du, u);
         Stream(dv, v);
-    } else {
+    } else if constexpr (V::kLanes == 2) {
 #if defined(__AVX2__)
         const __m256i u = V::chroma(su), v = V::chroma(sv);
         // [u 0-7, v 0-7 | u 8-15, v 8-15] -> [u 0-15 | v 0-15]
         const __m256i p = _mm256_permute4x64_epi64(V::packus(m.u_out(u, v), m.v_out(u, v)), 0xD8);
         Stream(du, V::template lane<0>(p));
         Stream(dv, V::template lane<1>(p));
+#endif
+    } else {
+#if defined(__AVX512BW__)
+        const __m512i u = V::chroma(su), v = V::chroma(sv);
+        // [u 0-7, v 0-7 | u 8-15, v 8-15 | ...] -> [u 0-31 | v 0-31]
+        const __m512i p = _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7),
+                                                   V::packus(m.u_out(u, v), m.v_out(u, v)));
+        StreamPieces<ccvt::V256>(du, _mm512_castsi512_si256(p));
+        StreamPieces<ccvt::V256>(dv, _mm512_extracti64x4_epi64(p, 1));
 #endif
     }
 }
@@ -95,7 +113,10 @@ void Yv12(const Terms& t, uint32_t width, uint32_t height, const uint8_t* sy, co
           const uint8_t* sv, int32_t sys, int32_t sus, int32_t svs, uint8_t* dy, uint8_t* du, uint8_t* dv,
           int32_t dys, int32_t dus, int32_t dvs) {
     const ProcMath<V> m(t);
+    const ProcMath<typename Narrower<V>::type> tail(t);
     const size_t n = size_t{width / 32} * 32;
+    // A 32-sample group left over by a wider step goes through the narrower type.
+    const size_t wide = n / kStep<V> * kStep<V>;
     for (uint32_t k = 0; k < height / 2; ++k) {
         const uint8_t* y0 = sy + ptrdiff_t{2 * k} * sys;
         const uint8_t* y1 = y0 + sys;
@@ -105,13 +126,17 @@ void Yv12(const Terms& t, uint32_t width, uint32_t height, const uint8_t* sy, co
         const uint8_t* v = sv + ptrdiff_t{k} * svs;
         uint8_t* ou = du + ptrdiff_t{k} * dus;
         uint8_t* ov = dv + ptrdiff_t{k} * dvs;
-        for (size_t x = 0; x < n; x += 32) {
-            for (size_t o = 0; o < 32; o += V::kBytes) {
-                LumaBlock<V>(m, y0 + x + o, d0 + x + o);
-                LumaBlock<V>(m, y1 + x + o, d1 + x + o);
+        const auto run = [&]<class W>(const ProcMath<W>& mw, size_t from, size_t to) {
+            for (size_t x = from; x < to; x += kStep<W>) {
+                for (size_t o = 0; o < kStep<W>; o += W::kBytes) {
+                    LumaBlock<W>(mw, y0 + x + o, d0 + x + o);
+                    LumaBlock<W>(mw, y1 + x + o, d1 + x + o);
+                }
+                ChromaBlock<W>(mw, u + x / 2, v + x / 2, ou + x / 2, ov + x / 2);
             }
-            ChromaBlock<V>(m, u + x / 2, v + x / 2, ou + x / 2, ov + x / 2);
-        }
+        };
+        run(m, 0, wide);
+        run(tail, wide, n);
     }
     _mm_sfence();
 }
@@ -121,7 +146,9 @@ void Planar422(const Terms& t, uint32_t width, uint32_t height, const uint8_t* s
                const uint8_t* sv, int32_t sys, int32_t sus, int32_t svs, uint8_t* dy, uint8_t* du, uint8_t* dv,
                int32_t dys, int32_t dus, int32_t dvs) {
     const ProcMath<V> m(t);
+    const ProcMath<typename Narrower<V>::type> tail(t);
     const size_t n = size_t{width / 32} * 32;
+    const size_t wide = n / kStep<V> * kStep<V>;
     for (uint32_t row = 0; row < height; ++row) {
         const uint8_t* y = sy + ptrdiff_t{row} * sys;
         uint8_t* d = dy + ptrdiff_t{row} * dys;
@@ -129,10 +156,14 @@ void Planar422(const Terms& t, uint32_t width, uint32_t height, const uint8_t* s
         const uint8_t* v = sv + ptrdiff_t{row} * svs;
         uint8_t* ou = du + ptrdiff_t{row} * dus;
         uint8_t* ov = dv + ptrdiff_t{row} * dvs;
-        for (size_t x = 0; x < n; x += 32) {
-            for (size_t o = 0; o < 32; o += V::kBytes) LumaBlock<V>(m, y + x + o, d + x + o);
-            ChromaBlock<V>(m, u + x / 2, v + x / 2, ou + x / 2, ov + x / 2);
-        }
+        const auto run = [&]<class W>(const ProcMath<W>& mw, size_t from, size_t to) {
+            for (size_t x = from; x < to; x += kStep<W>) {
+                for (size_t o = 0; o < kStep<W>; o += W::kBytes) LumaBlock<W>(mw, y + x + o, d + x + o);
+                ChromaBlock<W>(mw, u + x / 2, v + x / 2, ou + x / 2, ov + x / 2);
+            }
+        };
+        run(m, 0, wide);
+        run(tail, wide, n);
     }
     _mm_sfence();
 }
@@ -140,12 +171,16 @@ void Planar422(const Terms& t, uint32_t width, uint32_t height, const uint8_t* s
 template <class V>
 void Yuy2(const Terms& t, uint32_t width, uint32_t height, const uint8_t* src, int32_t ss, uint8_t* dst,
           int32_t ds) {
+    using Tail = typename Narrower<V>::type;
     const ProcMath<V> m(t);
+    const ProcMath<Tail> tail(t);
     const size_t bytes = size_t{width / 16} * 32;
+    const size_t wide = bytes / V::kBytes * V::kBytes;
     for (uint32_t row = 0; row < height; ++row) {
         const uint8_t* s = src + ptrdiff_t{row} * ss;
         uint8_t* d = dst + ptrdiff_t{row} * ds;
-        for (size_t o = 0; o < bytes; o += V::kBytes) PackedBlock<V>(m, s + o, d + o);
+        for (size_t o = 0; o < wide; o += V::kBytes) PackedBlock<V>(m, s + o, d + o);
+        for (size_t o = wide; o < bytes; o += Tail::kBytes) PackedBlock<Tail>(tail, s + o, d + o);
     }
     _mm_sfence();
 }

@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 #include <numbers>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "reference_model.h"
 #include "simd_path.h"
@@ -65,17 +68,19 @@ void Reencode(ReencodeFn fn, uint32_t w, uint32_t h, const Plane& y, const Plane
        dcb.data(), dcr.data(), dy.stride(), dcb.stride(), dcr.stride(), matrix);
 }
 
-// Widths around the group sizes (16, 32) and heights that are odd, 1 and 0.
+// Widths around the group sizes (16, 32) and the widest step (64), with
+// groups left over for a narrower one, and heights that are odd, 1 and 0.
 const uint32_t kSizes[][2] = {{64, 4}, {40, 5}, {32, 1},  {31, 2},
-                              {16, 3}, {48, 2}, {200, 7}, {96, 0}};
+                              {16, 3}, {48, 2}, {232, 7}, {96, 0}};
 constexpr uint8_t kUntouched = 0xA5;
 
 class Ccvt : public vemx_test::SimdPathTest {};
 VEMX_ALL_SIMD_PATHS(Ccvt);
 
 // Every function, every matrix, random pictures with padded strides (each
-// plane its own) and flipped destinations; bytes the model leaves alone must
-// keep their marker.
+// plane its own) and flipped destinations, whose rows start 16-byte aligned
+// only, and upright ones, whose 32-bit rows start on 64 bytes where the width
+// allows; bytes the model leaves alone must keep their marker.
 TEST_P(Ccvt, EveryFunctionMatchesTheModel) {
     std::mt19937 rng(7);
     for (int matrix = 0; matrix < 7; ++matrix) {
@@ -88,7 +93,8 @@ TEST_P(Ccvt, EveryFunctionMatchesTheModel) {
             for (bool flipped : {false, true}) {
                 for (const RgbCase& c : kRgb) {
                     const size_t row = w * BytesPerPixel(c.layout);
-                    Plane want(row, h + 1, 48), got(row, h + 1, 48);
+                    const size_t pad = flipped ? 48 : 64;
+                    Plane want(row, h + 1, pad), got(row, h + 1, pad);
                     want.fill(kUntouched);
                     got.fill(kUntouched);
                     const Target t = Addressed(got, flipped);
@@ -204,13 +210,53 @@ TEST_P(Ccvt, KnownColours) {
 
 TEST(CcvtPath, StartsOnTheWidestPathUnlessForcedNarrower) {
     using vemx::ccvt::ChoosePath;
-    EXPECT_EQ(ChoosePath(nullptr, true, true), SimdPath::Avx2);
-    EXPECT_EQ(ChoosePath("", true, true), SimdPath::Avx2);
-    EXPECT_EQ(ChoosePath("ssse3", true, true), SimdPath::Ssse3);
-    EXPECT_EQ(ChoosePath("sse2", true, true), SimdPath::Sse2);
-    EXPECT_EQ(ChoosePath(nullptr, true, false), SimdPath::Ssse3);
-    EXPECT_EQ(ChoosePath("avx2", true, false), SimdPath::Ssse3);
-    EXPECT_EQ(ChoosePath("ssse3", false, false), SimdPath::Sse2);
+    EXPECT_EQ(ChoosePath(nullptr, true, true, true), SimdPath::Avx512);
+    EXPECT_EQ(ChoosePath("", true, true, false), SimdPath::Avx2);
+    EXPECT_EQ(ChoosePath("avx2", true, true, true), SimdPath::Avx2);
+    EXPECT_EQ(ChoosePath("ssse3", true, true, true), SimdPath::Ssse3);
+    EXPECT_EQ(ChoosePath("sse2", true, true, true), SimdPath::Sse2);
+    EXPECT_EQ(ChoosePath(nullptr, true, false, false), SimdPath::Ssse3);
+    EXPECT_EQ(ChoosePath("avx2", true, false, false), SimdPath::Ssse3);
+    EXPECT_EQ(ChoosePath("ssse3", false, false, false), SimdPath::Sse2);
+}
+
+// Prints the path this process started on, for the test below.
+TEST(CcvtPath, DISABLED_ReportStartingPath) {
+    std::printf("starting path: %s\n", vemx_test::NameOf(vemx::ccvt::ActivePath()));
+}
+
+// The choice is made once, when the library loads, from VEMX_SIMD and the
+// processor: a fresh process per setting.
+TEST(CcvtPath, VemxSimdForcesANarrowerPathAtLoad) {
+    using vemx::ccvt::CpuHasAvx2;
+    using vemx::ccvt::CpuHasAvx512;
+    using vemx::ccvt::CpuHasSsse3;
+    const SimdPath widest = !CpuHasSsse3()    ? SimdPath::Sse2
+                            : !CpuHasAvx2()   ? SimdPath::Ssse3
+                            : !CpuHasAvx512() ? SimdPath::Avx2
+                                              : SimdPath::Avx512;
+    const std::pair<const char*, SimdPath> cases[] = {
+        {"", widest},
+        {"avx2", std::min(widest, SimdPath::Avx2)},
+        {"ssse3", std::min(widest, SimdPath::Ssse3)},
+        {"sse2", SimdPath::Sse2},
+    };
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    for (const auto& [value, want] : cases) {
+        const std::string command = std::string("VEMX_SIMD='") + value + "' '" + self +
+                                    "' --gtest_also_run_disabled_tests "
+                                    "--gtest_filter=CcvtPath.DISABLED_ReportStartingPath";
+        FILE* child = popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        std::string out;
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, child)) out += buf;
+        EXPECT_EQ(pclose(child), 0) << out;
+        EXPECT_NE(out.find(std::string("starting path: ") + vemx_test::NameOf(want) + "\n"),
+                  std::string::npos)
+            << "VEMX_SIMD=" << value << ":\n"
+            << out;
+    }
 }
 
 // The conversions above reach the integer gains only through their outputs;

@@ -72,7 +72,7 @@ TEST(ProcampControls, TermsFromDefaultsSlidersAndRealValues) {
 // Neutral, strong, a negative rotation, and extremes whose 16-bit sums wrap.
 const double kSettings[][4] = {{1.0, 0.5, 0.0, 1.0}, {1.4, 0.3, 0.6, 1.7}, {0.6, 0.7, -1.3, 0.4},
                                {0.0, 0.5, 3.0, 0.0}, {7.5, 1.9, 2.2, 6.0}, {-2.0, -0.4, -2.5, 3.5}};
-const uint32_t kSizes[][2] = {{64, 4}, {40, 5}, {16, 2}, {32, 1}, {96, 3}, {512, 256}};
+const uint32_t kSizes[][2] = {{64, 4}, {56, 5}, {16, 2}, {32, 1}, {96, 3}, {512, 256}};
 
 class Procamp : public vemx_test::SimdPathTest {};
 VEMX_ALL_SIMD_PATHS(Procamp);

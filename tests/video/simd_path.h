@@ -9,10 +9,20 @@
 namespace vemx_test {
 
 using vemx::ccvt::SimdPath;
-inline constexpr SimdPath kAllPaths[] = {SimdPath::Sse2, SimdPath::Ssse3, SimdPath::Avx2};
+inline constexpr SimdPath kAllPaths[] = {SimdPath::Sse2, SimdPath::Ssse3, SimdPath::Avx2,
+                                         SimdPath::Avx512};
 
 inline const char* NameOf(SimdPath p) {
-    return p == SimdPath::Avx2 ? "Avx2" : p == SimdPath::Ssse3 ? "Ssse3" : "Sse2";
+    switch (p) {
+        case SimdPath::Avx512:
+            return "Avx512";
+        case SimdPath::Avx2:
+            return "Avx2";
+        case SimdPath::Ssse3:
+            return "Ssse3";
+        default:
+            return "Sse2";
+    }
 }
 
 // Puts the path that was active back when it goes.
