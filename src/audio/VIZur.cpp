@@ -114,6 +114,7 @@ void Resampler::Init() {
         RaiseComError(E_FAIL, kSource, __LINE__);
     }
     out_channels = std::popcount(out_channel_layout);
+    ++opened;
 }
 
 // ---------------------------------------------------------------------------
@@ -125,10 +126,40 @@ void SimpleResampler::FreeRetired() noexcept {
     retired.clear();
 }
 
+void SimpleResampler::FreeParked() noexcept {
+    for (Parked& p : parked_) swr_free(&p.swr);
+    parked_.clear();
+}
+
 void SimpleResampler::Reset() noexcept {
     Close();
+    FreeParked();
     ring.Clear();
     FreeRetired();
+}
+
+void SimpleResampler::SwitchInput(uint64_t layout, int32_t rate, int32_t format) {
+    if (swr) {
+        // A kept context still holds the delay of its last frames; they come
+        // out when its format returns, as they would have without the change.
+        parked_.push_back({in_channel_layout, in_sample_rate, in_sample_fmt, swr});
+        swr = nullptr;
+        if (parked_.size() > kParked) {
+            swr_free(&parked_.front().swr);
+            parked_.pop_front();
+        }
+    }
+    in_channel_layout = layout;
+    in_sample_rate = rate;
+    in_sample_fmt = format;
+    for (auto it = parked_.begin(); it != parked_.end(); ++it) {
+        if (it->layout == layout && it->rate == rate && it->format == format) {
+            swr = it->swr;
+            parked_.erase(it);
+            return;
+        }
+    }
+    Init();
 }
 
 AVFrame* SimpleResampler::Resample(const AVFrame* in) {
@@ -138,14 +169,10 @@ AVFrame* SimpleResampler::Resample(const AVFrame* in) {
                  "%s(%d): format changed, (%" PRId64 ", %d, %d) ==> (%" PRId64 ", %d, %d)", "VIZur",
                  __LINE__, static_cast<int64_t>(in_channel_layout), in_sample_rate, in_sample_fmt,
                  static_cast<int64_t>(layout), in->sample_rate, in->format);
-        Reset();
-        in_channel_layout = layout;
-        in_sample_rate = in->sample_rate;
-        in_sample_fmt = in->format;
-        Init();
-        ring.RetireInto(retired);
-        // Before the first output the ring has no size to restore.
-        if (ring.nb_samples > 0) ring.Allocate();
+        // The ring's frames keep the output format and stay; earlier
+        // superseded frames go now.
+        FreeRetired();
+        SwitchInput(layout, in->sample_rate, in->format);
     } else if (!swr) {
         // An earlier reopening failed with these same parameters: try again.
         Init();

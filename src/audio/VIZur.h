@@ -75,13 +75,17 @@ public:
     int32_t out_sample_fmt = AV_SAMPLE_FMT_NONE;
     SwrContext* swr = nullptr;
     int32_t out_channels = 0;
+    // Contexts opened by Init over the object's life.
+    uint64_t opened = 0;
 
 protected:
     void Close() noexcept;
 };
 
 // Converts frames into a ring of eight reusable output frames and follows
-// changes of the input format by itself.
+// changes of the input format by itself.  A stream whose format alternates
+// frame by frame costs no reopening: the contexts of the last few input
+// formats are kept, and the ring (whose output format never changes) stays.
 class SimpleResampler : public Resampler {
 public:
     SimpleResampler() = default;
@@ -93,8 +97,11 @@ public:
     // conversion fails.
     AVFrame* Resample(const AVFrame* in);
 
-    // Closes the context and frees every output frame.
+    // Closes every context and frees every output frame.
     void Reset() noexcept;
+
+    // Input formats whose contexts are kept besides the current one.
+    static constexpr size_t kParked = 3;
 
     int32_t ring_size = 8;
     int32_t frame_align = 16;
@@ -102,7 +109,19 @@ public:
     std::deque<AVFrame*> retired;
 
 private:
+    struct Parked {
+        uint64_t layout;
+        int32_t rate;
+        int32_t format;
+        SwrContext* swr;
+    };
     void FreeRetired() noexcept;
+    void FreeParked() noexcept;
+    // Sets the input parameters to the frame's, with a kept context when
+    // there is one for them; raises when a new one cannot be opened.
+    void SwitchInput(uint64_t layout, int32_t rate, int32_t format);
+
+    std::deque<Parked> parked_;  // least recently used first
 };
 
 }  // namespace VIZur

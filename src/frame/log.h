@@ -11,7 +11,8 @@ namespace vemx::frame {
 
 // One line: tag (which ends in a space), the formatted message, a line feed.
 // At most 2048 bytes with the terminating NUL; longer messages are cut.
-// No heap allocation; any thread.
+// No heap allocation (but for the count of a flood, once a second); any
+// thread.
 void LogPrint(const char* tag, const char* format, ...) noexcept
     __attribute__((format(printf, 2, 3)));
 

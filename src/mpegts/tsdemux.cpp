@@ -123,15 +123,29 @@ const std::shared_ptr<MediaInfo>& MediaInfo::Empty() {
 // ---------------------------------------------------------------------------
 // Stream handlers
 
+namespace {
+
+// Where the input starts, in the ticks of `st`.
+int64_t InputOrigin(const AVFormatContext* format, const AVStream* st) {
+    const int64_t input_start = format->start_time == AV_NOPTS_VALUE ? 0 : format->start_time;
+    return av_rescale_q(input_start, AV_TIME_BASE_Q, st->time_base);
+}
+
+}  // namespace
+
 void TsDemux::stream_handler_t::StartClock(const wchar_t* kind) {
     const int64_t input_start = format->start_time == AV_NOPTS_VALUE ? 0 : format->start_time;
     start_time = input_start * 10;
+    own_clock_ = tsclock::TsClock(InputOrigin(format, stream));
     InfoLine(L"vemx",
              std::wstring(kind) + L": start_time=" + std::to_wstring(start_time * 1000 / 10000000));
 }
 
 int64_t TsDemux::stream_handler_t::Rebase(int64_t value) const noexcept {
-    return av_rescale_q(value, stream->time_base, kMediaTime) - start_time;
+    // libavformat's own wrap correction is off (pts_wrap_bits 64), and what
+    // it corrected while probing is undone here: the clock takes every
+    // value modulo the wrap period.
+    return av_rescale_q(clock->Place(value), stream->time_base, kMediaTime) - start_time;
 }
 
 TsDemux::video_callback_t::video_callback_t(int32_t stream_id,
@@ -577,6 +591,7 @@ int TsDemux::Init() {
         feed_remainder_ = 0;
         writer_waiting_ = false;
         feed_ended_ = false;
+        stopping_ = false;
     }
     // Running before the thread exists, so an early end of the thread is
     // never overwritten.
@@ -603,6 +618,7 @@ void TsDemux::Uninit() {
     LogPrint(kInfo, "Waiting for thread done...");
     {
         std::lock_guard lock(feed_lock_);
+        stopping_ = true;
         feed_command_ = 2;
         feed_pointer_ = nullptr;
         feed_remainder_ = 0;
@@ -632,6 +648,7 @@ void TsDemux::Uninit() {
         tracks_pending_.store(false);
     }
     dispatch_.clear();
+    clocks_.clear();
     info_pointers_.clear();
     infos_.clear();
 }
@@ -648,7 +665,7 @@ int TsDemux::WriteData(const uint8_t* data, uint64_t size) {
     if (!running()) return 0;
     {
         std::lock_guard lock(feed_lock_);
-        if (feed_ended_) return 0;
+        if (feed_ended_ || stopping_) return 0;
         feed_command_ = 1;
         feed_pointer_ = data;
         feed_remainder_ = size;
@@ -987,11 +1004,15 @@ void TsDemux::RebuildDispatch(const video_map_t& videos, const audio_map_t& audi
         if (!handler || !handler->active()) continue;
         dispatch_[i] = handler;
         handler->start();
+        handler->clock = &clocks_[i];
     }
 }
 
 void TsDemux::Deliver() {
     dispatch_.assign(format_->nb_streams, nullptr);
+    clocks_.clear();
+    for (unsigned i = 0; i < format_->nb_streams; ++i)
+        clocks_.emplace_back(InputOrigin(format_, format_->streams[i]));
     MediaInfo::Empty();
     video_map_t videos(8);
     audio_map_t audios(8);
@@ -1012,10 +1033,27 @@ void TsDemux::Deliver() {
             return;
         }
         const int index = packet->stream_index;
-        if (index >= 0 && static_cast<size_t>(index) < dispatch_.size() && dispatch_[index])
-            dispatch_[index]->on_packet(*packet);
+        if (index >= 0 && static_cast<size_t>(index) < dispatch_.size()) {
+            FollowClock(*packet);
+            if (dispatch_[index]) dispatch_[index]->on_packet(*packet);
+        }
         av_packet_unref(packet.get());
     }
+}
+
+void TsDemux::FollowClock(const AVPacket& packet) {
+    const int64_t ts = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+    if (ts == AV_NOPTS_VALUE) return;
+    const AVStream* st = format_->streams[packet.stream_index];
+    int64_t jump = 0;
+    clocks_[static_cast<size_t>(packet.stream_index)].Follow(ts, jump);
+    // A jump that is no wrap is delivered as it is (timestamps restart
+    // nothing); it is said once, at the packet where it happens.
+    constexpr int64_t kLargeJump = 10 * 10000000;  // 10 s
+    const int64_t hns = av_rescale_q(jump, st->time_base, kMediaTime);
+    if (hns > kLargeJump || hns < -kLargeJump)
+        LogPrint(kInfo, "%s: stream %d: timestamps jump by %.2f ms", kMainName, st->id,
+                 static_cast<double>(hns) / 10000.0);
 }
 
 }  // namespace vemx::tsdemux

@@ -18,6 +18,7 @@ extern "C" {
 
 #include "audio/VIZur.h"
 #include "frame/handle.h"
+#include "mpegts/ts_clock.h"
 #include "platform/critical_section.h"
 #include "platform/doorbell.h"
 #include "vemx/vemx_tsdemux.h"
@@ -78,12 +79,19 @@ class TsDemux : public frame::RefCounted {
         AVStream* stream = nullptr;
         int64_t start_time = 0;
         std::shared_ptr<MediaInfo> info;
+        // The stream's position, which the demux thread follows packet by
+        // packet; a handler on its own reads near the input's start.
+        const tsclock::TsClock* clock = &own_clock_;
 
       protected:
         // Start time from the input, with the information line for `kind`.
         void StartClock(const wchar_t* kind);
-        // Stream time base to 100 ns from the start.
+        // Stream time base to 100 ns from the start, unwrapped near the
+        // stream's position.
         int64_t Rebase(int64_t value) const noexcept;
+
+      private:
+        tsclock::TsClock own_clock_;
     };
 
     class video_callback_t final : public stream_handler_t {
@@ -207,6 +215,7 @@ class TsDemux : public frame::RefCounted {
     void DiscoverStreams();
     void ReportMediaInfos();
     void Deliver();
+    void FollowClock(const AVPacket& packet);
     void ApplySettings();
     void ApplyHandlers(video_map_t& videos, audio_map_t& audios);
     void ApplyTracks();
@@ -267,6 +276,9 @@ class TsDemux : public frame::RefCounted {
     std::atomic<bool> tracks_pending_{false};
 
     std::vector<std::shared_ptr<stream_handler_t>> dispatch_;
+    // One per stream, handled or not, so that a handler set late still
+    // finds the stream's position after any number of wraps.
+    std::vector<tsclock::TsClock> clocks_;
 
     std::thread thread_;
     // Hand-over of the caller's block: the data bell wakes the reader, the
@@ -282,6 +294,9 @@ class TsDemux : public frame::RefCounted {
     uint64_t feed_remainder_ = 0;
     bool writer_waiting_ = false;
     bool feed_ended_ = true;
+    // Set when Uninit begins: from then on writes return at once, so that a
+    // late block cannot replace the stop command.
+    bool stopping_ = false;
     // A writer that went to sleep is woken once ahead of the end of its
     // block, so that it is back and spinning when the last byte is taken.
     bool writer_called_ = false;

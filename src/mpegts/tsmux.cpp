@@ -39,6 +39,25 @@ bool SameText(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Timestamp sums and differences saturate instead of overflowing, and never
+// land on INT64_MIN, which libavformat reads as "no timestamp".  An unknown
+// timestamp stays unknown.
+constexpr int64_t kFirstTime = INT64_MIN + 1;
+
+int64_t AddTime(int64_t t, int64_t shift) {
+    if (t == AV_NOPTS_VALUE) return t;
+    int64_t r;
+    if (__builtin_add_overflow(t, shift, &r)) return shift > 0 ? INT64_MAX : kFirstTime;
+    return r == AV_NOPTS_VALUE ? kFirstTime : r;
+}
+
+int64_t SubTime(int64_t t, int64_t base) {
+    if (t == AV_NOPTS_VALUE) return t;
+    int64_t r;
+    if (__builtin_sub_overflow(t, base, &r)) return base < 0 ? INT64_MAX : kFirstTime;
+    return r == AV_NOPTS_VALUE ? kFirstTime : r;
+}
+
 std::wstring Wide(std::string_view s) {
     return std::wstring(s.begin(), s.end());
 }
@@ -66,6 +85,24 @@ TsMux::~TsMux() {
     Uninit();
 }
 
+TsMux::WriteScope::WriteScope(TsMux& mux, const char* function) : mux_(mux) {
+    // Only this thread ever stores its own id, so the relaxed read is exact
+    // for the question asked.
+    if (mux.lock_owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        frame::LogPrint(kTag, "%s: called from a packet callback, ignored", function);
+        return;
+    }
+    mux.write_lock_.lock();
+    mux.lock_owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    owned_ = true;
+}
+
+TsMux::WriteScope::~WriteScope() {
+    if (!owned_) return;
+    mux_.lock_owner_.store(std::thread::id(), std::memory_order_relaxed);
+    mux_.write_lock_.unlock();
+}
+
 void TsMux::SetCallbacks(vemx_tsmux_packet_callback_t cb, void* ctx) {
     callback_ = cb ? cb : Nothing;
     ctx_ = ctx;
@@ -83,6 +120,8 @@ void TsMux::SetFilename(const char* filename) {
 
 void TsMux::SetVideoProperty(const char* type, int width, int height, const char* pix_fmt,
                              int fps_num, int fps_den) {
+    WriteScope scope(*this, "vemx::tsmux::TsMux::SetVideoProperty");
+    if (!scope) return;
     video_.type = Str(type);
     video_.width = width;
     video_.height = height;
@@ -94,6 +133,8 @@ void TsMux::SetVideoProperty(const char* type, int width, int height, const char
 
 void TsMux::SetAudioProperty(const char* type, int channels, const char* sample_fmt,
                              int sample_rate) {
+    WriteScope scope(*this, "vemx::tsmux::TsMux::SetAudioProperty");
+    if (!scope) return;
     audio_.type = Str(type);
     audio_.channels = channels;
     audio_.sample_fmt = Str(sample_fmt);
@@ -103,6 +144,8 @@ void TsMux::SetAudioProperty(const char* type, int channels, const char* sample_
 
 void TsMux::SetVideoProperty1(uint32_t pid, const char* type, int width, int height,
                               const char* pix_fmt, int fps_num, int fps_den) {
+    WriteScope scope(*this, "vemx::tsmux::TsMux::SetVideoProperty1");
+    if (!scope) return;
     video_stream_t& v = video_map_[pid];
     v.pid = static_cast<int32_t>(pid);
     v.type = Str(type);
@@ -118,6 +161,8 @@ void TsMux::SetVideoProperty1(uint32_t pid, const char* type, int width, int hei
 
 void TsMux::SetAudioProperty2(uint32_t pid, const char* type, int channels, const char* sample_fmt,
                               int sample_rate, int stream_type) {
+    WriteScope scope(*this, "vemx::tsmux::TsMux::SetAudioProperty2");
+    if (!scope) return;
     audio_stream_t& a = audio_map_[pid];
     a.pid = static_cast<int32_t>(pid);
     a.type = Str(type);
@@ -157,14 +202,13 @@ void TsMux::ProgramSetServiceProvider(uint32_t program_id, const char* provider)
 }
 
 int TsMux::Init() {
+    WriteScope scope(*this, "vemx::tsmux::TsMux::Init");
+    if (!scope) return 0;
     // A second init without uninit would otherwise leak the running output.
-    Uninit();
+    ReleaseOutput(true);
     frame::GlobalInit();
-    {
-        std::lock_guard lock(write_lock_);
-        first_frame_ = 1;
-        ts_base_ = 0;
-    }
+    first_frame_ = 1;
+    ts_base_ = 0;
     bool ok = false;
     try {
         ok = Build();
@@ -359,7 +403,8 @@ void TsMux::AddPrograms() {
 }
 
 void TsMux::Uninit() {
-    ReleaseOutput(true);
+    WriteScope scope(*this, "vemx::tsmux::TsMux::Uninit");
+    if (scope) ReleaseOutput(true);
 }
 
 void TsMux::ReleaseOutput(bool write_trailer) {
@@ -387,37 +432,43 @@ void TsMux::ReleaseOutput(bool write_trailer) {
 }
 
 void TsMux::WriteVideo(int64_t pts, int64_t dts, const uint8_t* data, int size, int key) {
-    (this->*video_.write)(video_, pts, dts, data, size, key);
+    WriteScope scope(*this, "vemx::tsmux::TsMux::WriteVideo");
+    if (scope) (this->*video_.write)(video_, pts, dts, data, size, key);
 }
 
 void TsMux::WriteAudio(int64_t pts, int64_t dts, const uint8_t* data, int size) {
-    (this->*audio_.write)(audio_, pts, dts, data, size);
+    WriteScope scope(*this, "vemx::tsmux::TsMux::WriteAudio");
+    if (scope) (this->*audio_.write)(audio_, pts, dts, data, size);
 }
 
 void TsMux::WriteVideo(uint32_t pid, int64_t pts, int64_t dts, const int64_t* offset,
                        const uint8_t* data, int size, int key) {
+    WriteScope scope(*this, "vemx::tsmux::TsMux::WriteVideo");
+    if (!scope) return;
     auto it = video_map_.find(pid);
     if (it == video_map_.end()) return;
     video_stream_t& v = it->second;
     if (offset) {
         if (*offset != 0) v.time_offset = *offset;
         const int64_t shift = v.time_offset;
-        pts += shift;
-        dts += shift;
+        pts = AddTime(pts, shift);
+        dts = AddTime(dts, shift);
     }
     (this->*v.write)(v, pts, dts, data, size, key);
 }
 
 void TsMux::WriteAudio(uint32_t pid, int64_t pts, int64_t dts, const int64_t* offset,
                        const uint8_t* data, int size) {
+    WriteScope scope(*this, "vemx::tsmux::TsMux::WriteAudio");
+    if (!scope) return;
     auto it = audio_map_.find(pid);
     if (it == audio_map_.end()) return;
     audio_stream_t& a = it->second;
     if (offset) {
         if (*offset != 0) a.time_offset = *offset;
         const int64_t shift = a.time_offset;
-        pts += shift;
-        dts += shift;
+        pts = AddTime(pts, shift);
+        dts = AddTime(dts, shift);
     }
     (this->*a.write)(a, pts, dts, data, size);
 }
@@ -440,9 +491,9 @@ void TsMux::WriteFrame(const char* writer, AVStream* st, int64_t pts, int64_t dt
         frame::LogPrint(kTag, "%s: empty frame (size %d) dropped", writer, size);
         return;
     }
-    std::lock_guard lock(write_lock_);
-    if (first_frame_) {
-        ts_base_ = pts;
+    // The first frame with a known timestamp sets the base.
+    if (first_frame_ && (pts != AV_NOPTS_VALUE || dts != AV_NOPTS_VALUE)) {
+        ts_base_ = pts != AV_NOPTS_VALUE ? pts : dts;
         first_frame_ = 0;
     }
     AVPacket* pkt = packet_.get();
@@ -451,8 +502,8 @@ void TsMux::WriteFrame(const char* writer, AVStream* st, int64_t pts, int64_t dt
     pkt->size = size;
     pkt->stream_index = st->index;
     pkt->flags = flags;
-    pkt->pts = pts - ts_base_;
-    pkt->dts = dts - ts_base_;
+    pkt->pts = SubTime(pts, ts_base_);
+    pkt->dts = SubTime(dts, ts_base_);
     av_packet_rescale_ts(pkt, kMediaTimeBase, st->time_base);
     const int err = av_interleaved_write_frame(format_.get(), pkt);
     if (err != 0) {

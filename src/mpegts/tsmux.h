@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -122,7 +123,25 @@ class TsMux : public frame::RefCounted {
     void SetupVideoStream(video_stream_t& v);
     void SetupAudioStream(audio_stream_t& a);
     void AddPrograms();
+    // Callers hold write_lock_.
     void ReleaseOutput(bool write_trailer);
+
+    // Holds write_lock_ unless this thread holds it already, which happens
+    // only when a packet callback calls back into this multiplexer: that
+    // call is refused (an error line naming `function`) instead of
+    // deadlocking on the lock or freeing the output under the running write.
+    class WriteScope {
+      public:
+        WriteScope(TsMux& mux, const char* function);
+        ~WriteScope();
+        WriteScope(const WriteScope&) = delete;
+        WriteScope& operator=(const WriteScope&) = delete;
+        explicit operator bool() const noexcept { return owned_; }
+
+      private:
+        TsMux& mux_;
+        bool owned_ = false;
+    };
 
     void WriteNothingVideo(video_stream_t&, int64_t, int64_t, const uint8_t*, int, int) {}
     void WriteNothingAudio(audio_stream_t&, int64_t, int64_t, const uint8_t*, int) {}
@@ -163,9 +182,12 @@ class TsMux : public frame::RefCounted {
     std::unique_ptr<AVIOContext, IoFree> io_;
     bool header_written_ = false;
 
+    // Guards the output and every stream's write method and stream: writes,
+    // init and uninit all run under it.
     std::mutex write_lock_;
-    int32_t first_frame_ = 1;                       // guarded by write_lock_
-    int64_t ts_base_ = 0;                           // guarded by write_lock_
+    std::atomic<std::thread::id> lock_owner_{};
+    int32_t first_frame_ = 1;  // guarded by write_lock_
+    int64_t ts_base_ = 0;      // guarded by write_lock_
     // Packets on the stack (av_init_packet) are deprecated; this one is
     // refilled for every frame under write_lock_.
     std::unique_ptr<AVPacket, PacketFree> packet_;

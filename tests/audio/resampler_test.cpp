@@ -182,6 +182,44 @@ TEST(Resampler, FollowsInputFormatChangesWithOneLineAndKeepsTheOutputFormat) {
     EXPECT_EQ(log.count_containing("format changed"), 1u);
 }
 
+// A stream whose format alternates frame by frame (hostile or broken input)
+// reopens nothing after the first round: each format keeps its context and
+// the ring stays.  Too many formats evict the least recently used.
+TEST(Resampler, AlternatingFormatsReuseTheirContextsAndTheRing) {
+    auto r = ToStereoS16(48000, 48000);
+    const auto a = Tone(48000, 960);
+    const auto b = Tone(44100, 882, AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16P);
+    const auto c = Tone(32000, 640);
+    ASSERT_NE(r->Resample(Tone(48000, 4000).get()), nullptr);  // sizes the ring once
+    const std::vector<AVFrame*> ring = r->ring.frames;
+    int64_t out_b = 0;
+    for (int i = 0; i < 300; ++i) {
+        const AVFrame* in = i % 3 == 0 ? a.get() : i % 3 == 1 ? b.get() : c.get();
+        AVFrame* out = r->Resample(in);
+        if (in == b.get() && out) out_b += out->nb_samples;
+        // The same-rate format has no delay: its samples come out exactly
+        // (mono goes to both sides 3 dB down).
+        if (in == a.get()) {
+            ASSERT_NE(out, nullptr);
+            ASSERT_EQ(out->nb_samples, 960) << i;
+            const auto* left = reinterpret_cast<const float*>(a->extended_data[0]);
+            const auto* pcm = reinterpret_cast<const int16_t*>(out->data[0]);
+            ASSERT_NEAR(pcm[2 * 500], left[500] * 32767 * M_SQRT1_2, 1.0) << i;
+        }
+    }
+    EXPECT_EQ(r->opened, 3u);
+    EXPECT_EQ(r->ring.frames, ring);
+    // Every 44.1 kHz frame's 20 ms arrive at 48 kHz, less the filter's delay.
+    EXPECT_NEAR(double(out_b), 100 * 960.0, 100.0);
+
+    // Five formats in turn: one more than are kept, so each comes back to a
+    // context closed meanwhile.
+    const auto d = Tone(22050, 441), e = Tone(16000, 320);
+    const AVFrame* five[] = {a.get(), b.get(), c.get(), d.get(), e.get()};
+    for (int i = 0; i < 10; ++i) r->Resample(five[i % 5]);
+    EXPECT_EQ(r->opened, 3u + 2u + 5u);
+}
+
 TEST(Resampler, RecoversAfterAFormatItCannotOpen) {
     auto r = ToStereoS16(48000, 48000);
     ASSERT_NE(r->Resample(Tone(48000, 100).get()), nullptr);

@@ -49,6 +49,19 @@ size_t LogCapture::count_containing(const std::string& text) const {
     return n;
 }
 
+size_t LogCapture::count_with_repeats(const std::string& text) {
+    // Replacing the sink hands the outstanding counts to the sink in place.
+    vemx_set_log_sink(&LogCapture::sink, this);
+    static const std::string kHeld = "INFO[vemx|log] ";
+    std::lock_guard lock(lock_);
+    size_t n = 0;
+    for (const auto& l : lines_) {
+        if (l.find(text) == std::string::npos) continue;
+        n += l.rfind(kHeld, 0) == 0 ? std::stoul(l.substr(kHeld.size())) : 1;
+    }
+    return n;
+}
+
 void LogCapture::clear() {
     std::lock_guard lock(lock_);
     lines_.clear();

@@ -17,6 +17,9 @@ class LogCapture {
     // Lines that start with prefix.
     std::vector<std::string> lines_starting(const std::string& prefix) const;
     size_t count_containing(const std::string& text) const;
+    // The same, counting also the repeats that the flood limit held back
+    // (whose counts are collected first).
+    size_t count_with_repeats(const std::string& text);
     void clear();
 
   private:

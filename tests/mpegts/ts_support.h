@@ -274,6 +274,10 @@ inline std::string Path(const std::string& name) {
              "-program program_num=2:st=2:st=3"},
         {"with_mpeg4", more + "-map 0:v -map 3:v -map 1:a " + x264 + "-c:v:1 mpeg4 -c:a aac"},
         {"video_only", "-map 0:v " + x264},
+        // The same content as h264_aac, crossing the 33-bit wrap 0.8 s in,
+        // and moved on by an hour.
+        {"h264_aac_wrap", x264 + "-c:a aac -output_ts_offset 95441.5"},
+        {"h264_aac_hour", x264 + "-c:a aac -output_ts_offset 3600"},
     };
     struct Dir {
         Dir() {

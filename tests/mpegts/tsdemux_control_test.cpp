@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/watchdog.h"
 #include "mpegts/ts_support.h"
 #include "platform/waitable.h"
 
@@ -143,9 +144,13 @@ TEST(TsDemuxFeed, SmallReadBufferEmptyBlocksAndUninitWhileWaitingForData) {
 }
 
 // The thread sits in a callback, so the writer blocks on a block; then the
-// thread is stopped and let go.
-TEST(TsDemuxFeed, BlockedWriterIsReleasedWhenTheThreadEnds) {
+// thread is stopped.  Once the stop has begun, a new block must not restart
+// the reading (which left the stop waiting for ever): it returns at once,
+// while the callback still holds the thread.
+TEST(TsDemuxFeed, BlockedWriterIsReleasedAndLateWritesReturnOnceUninitBegins) {
     const auto bytes = Bytes("h264_aac");
+    vemx_test::Watchdog watchdog("uninit racing write_data");
+    LogCapture log;
     Event gate[2] = {Event(), Event(true)};  // entered, open
     void* demux = vemx_tsdemux_new();
     auto hold = [](int64_t, int64_t, const uint8_t*, int64_t, bool, void* ctx) {
@@ -161,7 +166,9 @@ TEST(TsDemuxFeed, BlockedWriterIsReleasedWhenTheThreadEnds) {
     ASSERT_TRUE(wait_one(gate[0], 30s));
     std::this_thread::sleep_for(50ms);
     std::thread stopper([&] { vemx_tsdemux_uninit(demux); });
-    std::this_thread::sleep_for(50ms);
+    while (log.count_containing("Waiting for thread done...") == 0)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(vemx_tsdemux_write_data(demux, bytes.data(), 752), 0);
     gate[1].set();
     writer.join();
     stopper.join();

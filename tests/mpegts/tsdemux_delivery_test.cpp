@@ -4,6 +4,7 @@
 // hangs it, and the good data before the damage is still delivered.
 #include <gtest/gtest.h>
 
+#include "mpegts/ts_clock.h"
 #include "mpegts/ts_support.h"
 
 using namespace ts_test;
@@ -136,4 +137,65 @@ TEST(TsDemuxBadInput, BitFlipsInTheMiddle) {
             bytes[third + rng() % third] ^= static_cast<uint8_t>(1u << (rng() % 8));
         EXPECT_FALSE(Delivery(bytes, RandomBlocks(9)).empty()) << name;
     }
+}
+
+// The 33-bit clock wraps every 26.5 hours; what is delivered keeps rising.
+// Every value congruent modulo the period (as the wire, or libavformat's own
+// correction while probing, gives it) is read near the last position.
+TEST(TsDemuxTimestamps, ClockFollowsAnyNumberOfWraps) {
+    using vemx::tsclock::TsClock;
+    constexpr int64_t P = TsClock::kPeriod;
+    TsClock clock(P - 200);
+    int64_t jump = 0;
+    EXPECT_EQ(clock.Follow(-150, jump), P - 150);  // corrected below zero
+    EXPECT_EQ(jump, 0);
+    EXPECT_EQ(clock.Follow(P - 100, jump), P - 100);
+    EXPECT_EQ(clock.Follow(20, jump), P + 20);  // raw after the wrap
+    EXPECT_EQ(jump, 120);
+    EXPECT_EQ(clock.Place(P - 90), P - 90);  // a pts just before, read after
+    // Four more wraps in steps of a third of a period.
+    for (int64_t t = P; t <= 5 * P; t += P / 3) clock.Follow(t % P, jump);
+    EXPECT_EQ(clock.Follow(5, jump), 5 * P + 5);
+    // Half a period either way is the limit of what can be told apart.
+    EXPECT_EQ(clock.Follow(P / 2 - 10, jump), 5 * P + P / 2 - 10);
+    EXPECT_EQ(clock.Place(P - 20), 6 * P - 20);
+    EXPECT_EQ(TsClock::Nearest(INT64_MIN, 0), 0);
+    EXPECT_EQ(TsClock::Nearest(INT64_MAX, 0), -1);
+}
+
+// Read across the wrap, a stream delivers what the same content delivers
+// without it (at most half a microsecond apart: the input's start time is
+// kept in microseconds); an hour's jump is kept as it is and said once per
+// stream.
+TEST(TsDemuxTimestamps, WrapIsInvisibleAndJumpsAreDeliveredAsTheyAre) {
+    const Packets plain = Delivery(Bytes("h264_aac"), Blocks(65536));
+    const Packets wrapped = Delivery(Bytes("h264_aac_wrap"), Blocks(65536));
+    ASSERT_EQ(wrapped.size(), 2u);
+    for (const int pid : {256, 257}) {
+        SCOPED_TRACE(pid);
+        const auto& a = plain.at(pid);
+        const auto& b = wrapped.at(pid);
+        ASSERT_EQ(a.size(), b.size());
+        ASSERT_GT(a.size(), 20u);
+        for (size_t i = 0; i < a.size(); ++i) {
+            EXPECT_NEAR(b[i].pts, a[i].pts, 5) << i;
+            EXPECT_NEAR(b[i].dts, a[i].dts, 5) << i;
+            EXPECT_EQ(b[i].hash, a[i].hash) << i;
+        }
+    }
+
+    vemx_test::LogCapture log;
+    auto bytes = Bytes("h264_aac");
+    const auto later = Bytes("h264_aac_hour");
+    bytes.insert(bytes.end(), later.begin(), later.end());
+    const Packets joined = Delivery(bytes, Blocks(65536));
+    const auto& v = joined.at(256);
+    ASSERT_EQ(v.size(), 2 * plain.at(256).size());
+    const size_t half = plain.at(256).size();
+    EXPECT_NEAR(double(v[half].dts - v[0].dts), 36000000000.0, 1000000.0);
+    EXPECT_EQ(
+        log.count_containing(
+            "INFO[vemx|tsdemux] vemx::tsdemux::TsDemux::Main: stream 256: timestamps jump by "),
+        1u);
+    EXPECT_EQ(log.count_containing("stream 257: timestamps jump by "), 1u);
 }

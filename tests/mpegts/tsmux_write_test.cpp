@@ -2,9 +2,11 @@
 // output must be what we fed, byte for byte, with the timestamps kept.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "common/log_capture.h"
+#include "common/watchdog.h"
 #include "mpegts/ts_support.h"
 
 using namespace ts_test;
@@ -153,6 +155,99 @@ TEST(TsMuxTimestamps, CommonBaseMaxDelayAndVariantFourOffsets) {
     out = ReadBack(m.cap.Save("again.ts"));
     ASSERT_EQ(out[0x100].size(), 2u);
     EXPECT_EQ(out[0x100][1].pts, 93600);
+}
+
+// INT64_MIN is libavformat's "no timestamp": a frame without a dts gets its
+// pts as dts.  Sums and differences far out of range saturate (the UBSan
+// build checks that nothing overflows) and the multiplexer stays usable.
+TEST(TsMuxTimestamps, UnknownDtsIsDerivedAndOutOfRangeTimestampsSaturate) {
+    TempDir dir;
+    LogCapture log;
+    Mux m;
+    const auto v = EsFrames("h264");
+    vemx_tsmux_set_video_property(m.h, "h264", 160, 96, "yv12", 25, 1);
+    vemx_tsmux_set_video_property1(m.h, 0x200, "h264", 160, 96, "yv12", 25, 1);
+    ASSERT_EQ(vemx_tsmux_init(m.h), 1);
+    for (size_t i = 0; i < 5; ++i)
+        vemx_tsmux_write_video_frame2(m.h, 5000000 + int64_t(i) * 400000, INT64_MIN, v[i].data(),
+                                      v[i].size(), v[i].key);
+    for (int64_t t : {INT64_MAX, INT64_MIN + 1, INT64_MAX})
+        vemx_tsmux_write_video_frame2(m.h, t, t, v[5].data(), v[5].size(), v[5].key);
+    for (int64_t offset : {INT64_MAX, INT64_MIN})
+        vemx_tsmux_write_video_frame4(m.h, 0x200, INT64_MAX - 1, 100, offset, v[0].data(),
+                                      v[0].size(), 1);
+    vemx_tsmux_write_video_frame4(m.h, 0x200, INT64_MIN, INT64_MIN, 0, v[0].data(), v[0].size(), 1);
+    vemx_tsmux_uninit(m.h);
+
+    const auto out = ReadBack(m.cap.Save("out.ts"));
+    ASSERT_TRUE(out.count(0x100));
+    const auto& got = out.at(0x100);
+    ASSERT_GE(got.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(got[i].bytes, v[i].bytes) << i;
+        EXPECT_EQ(got[i].dts, got[i].pts) << i;
+        EXPECT_EQ(got[i].pts - got[0].pts, int64_t(i) * 3600) << i;
+    }
+}
+
+// A write racing uninit used to run on a freed output.  Now writes during
+// and after uninit are ignored, and a packet callback that calls back into
+// its multiplexer is refused instead of deadlocking.
+TEST(TsMuxThreads, WritesRacingUninitAndCallsFromPacketCallbacksAreIgnored) {
+    TempDir dir;
+    vemx_test::Watchdog watchdog("tsmux writes racing uninit");
+    const auto v = EsFrames("h264"), a = EsFrames("adts");
+    for (int round = 0; round < 3; ++round) {
+        Mux m;
+        vemx_tsmux_set_video_property(m.h, "h264", 160, 96, "yv12", 25, 1);
+        vemx_tsmux_set_audio_property(m.h, "adts", 2, "s16", 48000);
+        ASSERT_EQ(vemx_tsmux_init(m.h), 1);
+        std::atomic<bool> stop{false};
+        auto writer = [&](bool video) {
+            for (int64_t i = 0; !stop; ++i) {
+                const auto& f = video ? v[size_t(i) % v.size()] : a[size_t(i) % a.size()];
+                if (video)
+                    vemx_tsmux_write_video_frame(m.h, i * 400000, f.data(), f.size(), f.key);
+                else
+                    vemx_tsmux_write_audio_frame(m.h, i * 213333, f.data(), f.size());
+            }
+        };
+        std::thread tv(writer, true), ta(writer, false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + 10 * round));
+        vemx_tsmux_uninit(m.h);
+        const size_t blocks = [&] {
+            std::lock_guard g(m.cap.lock);
+            return m.cap.blocks.size();
+        }();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        stop = true;
+        tv.join();
+        ta.join();
+        EXPECT_EQ(m.cap.blocks.size(), blocks);
+        EXPECT_EQ(TsScan(m.cap.Bytes()).error, "");
+    }
+
+    LogCapture log;
+    Mux m;
+    vemx_tsmux_set_callbacks(
+        m.h,
+        [](const uint8_t* d, int64_t n, void* h) {
+            vemx_tsmux_write_video_frame(h, 0, d, static_cast<int>(n), 1);
+            vemx_tsmux_uninit(h);
+        },
+        m.h);
+    vemx_tsmux_set_video_property(m.h, "h264", 160, 96, "yv12", 25, 1);
+    ASSERT_EQ(vemx_tsmux_init(m.h), 1);
+    Feed(m.h, {{"h264", 0, v}});
+    vemx_tsmux_uninit(m.h);
+    const std::string refused =
+        "ERROR[vemx|tsmux] vemx::tsmux::TsMux::%s: called from a packet "
+        "callback, ignored\n";
+    for (const char* function : {"WriteVideo", "Uninit"}) {
+        char line[256];
+        std::snprintf(line, sizeof line, refused.c_str(), function);
+        EXPECT_GT(log.count_containing(line), 0u) << function;
+    }
 }
 
 TEST(TsMuxOutput, BlocksReachBothCallbacksInOrderThenTheFile) {
