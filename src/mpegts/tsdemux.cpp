@@ -1,6 +1,8 @@
 // The demultiplexer's life cycle: construction, Init and Uninit.
 #include "mpegts/tsdemux.h"
 
+#include <algorithm>
+
 #include "frame/error.h"
 #include "frame/log.h"
 #include "frame/vemx.h"
@@ -64,10 +66,17 @@ int TsDemux::Init() {
 
     {
         std::lock_guard lock(feed_lock_);
-        feed_command_ = 0;
-        feed_pointer_ = nullptr;
-        feed_remainder_ = 0;
+        // Made once and kept until the object goes, so that a write racing
+        // Uninit never copies into freed memory.
+        if (!ring_) {
+            ring_size_ = std::max(kRingSize, 4 * static_cast<size_t>(size));
+            ring_ = std::make_unique<uint8_t[]>(ring_size_);
+        }
+        read_pos_ = 0;
+        write_pos_ = 0;
+        reader_wants_ = 0;
         writer_waiting_ = false;
+        ++feed_session_;
         feed_ended_ = false;
         stopping_ = false;
     }
@@ -97,11 +106,9 @@ void TsDemux::Uninit() {
     {
         std::lock_guard lock(feed_lock_);
         stopping_ = true;
-        feed_command_ = 2;
-        feed_pointer_ = nullptr;
-        feed_remainder_ = 0;
     }
-    data_bell_.ring();
+    data_ready_.notify_all();
+    space_free_.notify_all();
     if (thread_.joinable()) thread_.join();
     LogPrint(kInfo, "Thread terminated.");
 

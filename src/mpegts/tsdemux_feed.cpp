@@ -6,40 +6,51 @@
 
 namespace vemx::tsdemux {
 
-namespace {
-
-std::chrono::nanoseconds Since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::steady_clock::now() - start;
+void TsDemux::CopyIn(uint64_t at, const uint8_t* data, size_t n) noexcept {
+    const size_t offset = static_cast<size_t>(at % ring_size_);
+    const size_t first = std::min(n, ring_size_ - offset);
+    std::memcpy(ring_.get() + offset, data, first);
+    std::memcpy(ring_.get(), data + first, n - first);
 }
 
-}  // namespace
+void TsDemux::CopyOut(uint64_t at, uint8_t* buffer, size_t n) const noexcept {
+    const size_t offset = static_cast<size_t>(at % ring_size_);
+    const size_t first = std::min(n, ring_size_ - offset);
+    std::memcpy(buffer, ring_.get() + offset, first);
+    std::memcpy(buffer + first, ring_.get(), n - first);
+}
 
 int TsDemux::WriteData(const uint8_t* data, uint64_t size) {
     if (!running()) return 0;
-    {
-        std::lock_guard lock(feed_lock_);
-        if (feed_ended_ || stopping_) return 0;
-        feed_command_ = 1;
-        feed_pointer_ = data;
-        feed_remainder_ = size;
-        writer_waiting_ = true;
-        writer_called_ = false;
-    }
-    data_bell_.ring();
-    const auto start = std::chrono::steady_clock::now();
-    // The first wait spins as long as blocks usually take; a writer woken
-    // ahead of the end spins for the rest up to the limit.
-    auto spin = writer_spin_.next();
-    for (;;) {
-        const uint32_t ticket = done_bell_.ticket();
-        {
-            std::lock_guard lock(feed_lock_);
-            if (!writer_waiting_) break;
+    std::unique_lock lock(feed_lock_);
+    const uint32_t session = feed_session_;
+    while (size > 0) {
+        if (feed_ended_ || stopping_ || feed_session_ != session) return 0;
+        const uint64_t free = ring_size_ - (write_pos_ - read_pos_);
+        if (free == 0) {
+            writer_waiting_ = true;
+            space_free_.wait(lock);
+            continue;
         }
-        done_bell_.wait(ticket, spin);
-        spin = kWriterSpinLimit;
+        const size_t n = static_cast<size_t>(std::min(free, size));
+        const uint64_t at = write_pos_;
+        lock.unlock();
+        CopyIn(at, data, n);
+        lock.lock();
+        // A stop that came during the copy drops the block: nothing of it
+        // was committed, and the caller learns nothing is read any more.
+        if (feed_ended_ || stopping_ || feed_session_ != session) return 0;
+        write_pos_ += n;
+        data += n;
+        size -= n;
+        if (reader_wants_ != 0 && write_pos_ - read_pos_ >= reader_wants_) {
+            reader_wants_ = 0;
+            // Rung without the lock, so the reader does not wake into it.
+            lock.unlock();
+            data_ready_.notify_one();
+            lock.lock();
+        }
     }
-    writer_spin_.record(Since(start));
     return 0;
 }
 
@@ -48,56 +59,33 @@ int TsDemux::onReadPacket(void* opaque, uint8_t* buffer, int buffer_size) {
 }
 
 int TsDemux::ReadPacket(uint8_t* buffer, int size) {
-    std::chrono::steady_clock::time_point idle{};
-    for (;;) {
-        const uint32_t ticket = data_bell_.ticket();
-        bool ring_writer = false;
-        {
-            std::unique_lock lock(feed_lock_);
-            if (feed_command_ == 1) {
-                if (idle != std::chrono::steady_clock::time_point{})
-                    reader_spin_.record(Since(idle));
-                const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(size), feed_remainder_);
-                if (n > 0) {
-                    std::memcpy(buffer, feed_pointer_, n);
-                    feed_pointer_ += n;
-                    feed_remainder_ -= n;
-                }
-                if (feed_remainder_ == 0) {
-                    FinishBlock();
-                    ring_writer = true;
-                } else if (!writer_called_ && feed_remainder_ <= 2 * static_cast<uint64_t>(size) &&
-                           done_bell_.has_sleepers()) {
-                    writer_called_ = true;
-                    ring_writer = true;
-                }
-                if (n > 0) {
-                    lock.unlock();
-                    if (ring_writer) done_bell_.ring();
-                    return static_cast<int>(n);
-                }
-                // An empty block is done as soon as it is seen; wait for the next.
-            } else if (feed_command_ == 2) {
-                return -1;
-            } else if (feed_command_ != 0) {
-                const int command = feed_command_;
-                lock.unlock();
-                Report(__LINE__, L"vemx::tsdemux::TsDemux::onReadPacket",
-                       L"unexpected event, event=" + std::to_wstring(command));
-                return -1;
-            }
-        }
-        if (ring_writer) done_bell_.ring();
-        idle = std::chrono::steady_clock::now();
-        data_bell_.wait(ticket, reader_spin_.next());
+    if (size <= 0) return 0;
+    std::unique_lock lock(feed_lock_);
+    const uint64_t want = std::min<uint64_t>(static_cast<uint64_t>(size), ring_size_ / 2);
+    for (bool waited = false;; waited = true) {
+        const uint64_t held = write_pos_ - read_pos_;
+        if (held >= want || (held > 0 && (waited || stopping_))) break;
+        if (stopping_) return -1;
+        reader_wants_ = want;
+        data_ready_.wait_for(lock, kShortReadDelay);
+        reader_wants_ = 0;
     }
-}
-
-void TsDemux::FinishBlock() noexcept {
-    feed_pointer_ = nullptr;
-    feed_remainder_ = 0;
-    feed_command_ = 0;
-    writer_waiting_ = false;
+    const size_t n = static_cast<size_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(size), write_pos_ - read_pos_));
+    const uint64_t at = read_pos_;
+    lock.unlock();
+    CopyOut(at, buffer, n);
+    lock.lock();
+    read_pos_ += n;
+    // The writer is called back once a quarter of the ring is free: three
+    // quarters are left to read while it wakes and refills, and it comes
+    // once per quarter ring read, not per block.
+    if (writer_waiting_ && ring_size_ - (write_pos_ - read_pos_) >= ring_size_ / 4) {
+        writer_waiting_ = false;
+        lock.unlock();
+        space_free_.notify_one();
+    }
+    return static_cast<int>(n);
 }
 
 void TsDemux::EndOfThread() noexcept {
@@ -105,11 +93,10 @@ void TsDemux::EndOfThread() noexcept {
     {
         std::lock_guard lock(feed_lock_);
         feed_ended_ = true;
-        // A writer still waiting would otherwise never return.
-        if (!writer_waiting_) return;
-        FinishBlock();
+        writer_waiting_ = false;
     }
-    done_bell_.ring();
+    // A writer still waiting for room would otherwise never return.
+    space_free_.notify_all();
 }
 
 }  // namespace vemx::tsdemux
