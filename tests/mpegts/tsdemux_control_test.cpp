@@ -78,7 +78,8 @@ TEST(TsDemuxFeed, BlocksAreDroppedAtOnceWhenNoThreadRuns) {
     ASSERT_EQ(vemx_tsdemux_init(demux), 1);
     EXPECT_EQ(vemx_tsdemux_init(demux), 0);  // not twice
     for (size_t at = 0; at < bytes.size(); at += 1000)
-        vemx_tsdemux_write_data(demux, bytes.data() + at, 1000);
+        vemx_tsdemux_write_data(demux, bytes.data() + at,
+                                std::min<size_t>(1000, bytes.size() - at));
     vemx_tsdemux_uninit(demux);
     EXPECT_EQ(vemx_tsdemux_write_data(demux, bytes.data(), bytes.size()), 0);  // after uninit
     vemx_tsdemux_release(demux);
