@@ -106,14 +106,15 @@ VEMX_API void vemx_tsdemux_set_audio_callback(void* handle, int stream_id,
 
 /* Starts the demux thread: 1 on success, 0 on failure. */
 VEMX_API int vemx_tsdemux_init(void* handle);
-/* Stops the demux thread and frees what it built.  Callbacks, handlers and
- * tracks must be set again before a new init; options persist. */
+/* Lets the demux thread read what the feed ring still holds, stops it and
+ * frees what it built.  Callbacks, handlers and tracks must be set again
+ * before a new init; options persist. */
 VEMX_API void vemx_tsdemux_uninit(void* handle);
-/* Hands one block to the demux thread and returns once all of it was read;
- * the block is not copied, so it must stay unchanged until then.  Returns 0.
- * While the demux thread is not running the block is dropped at once.  One
- * feeding thread at a time.  The call may spin for up to 200 microseconds
- * before sleeping when blocks are read that quickly. */
+/* Copies one block into the object's feed ring for the demux thread and
+ * returns; the block is the caller's again at once.  Sleeps only while the
+ * ring (512 KiB) is full.  Returns 0.  While the demux thread is not running,
+ * or once uninit has begun, the block is dropped at once.  One feeding thread
+ * at a time. */
 VEMX_API int vemx_tsdemux_write_data(void* handle, const uint8_t* data, uint64_t size);
 
 /* MediaInfo fields. */

@@ -3,6 +3,8 @@
 // thread runs libavformat over them and hands each packet of a selected
 // stream to that stream's handler.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -19,8 +21,6 @@ extern "C" {
 #include "audio/VIZur.h"
 #include "frame/handle.h"
 #include "mpegts/ts_clock.h"
-#include "platform/critical_section.h"
-#include "platform/doorbell.h"
 #include "vemx/vemx_tsdemux.h"
 
 namespace vemx::tsdemux {
@@ -238,13 +238,17 @@ class TsDemux : public frame::RefCounted {
     void SetAudioCallback1(uint32_t tag, int32_t stream_id, vemx_tsdemux_audio_callback2_t callback,
                            void* ctx);
     void EndOfThread() noexcept;
-    // Spinning pays while the other side answers within a few
-    // microseconds: a fast writer's next block, a small block's read.
-    static constexpr std::chrono::nanoseconds kReaderSpinLimit{50000};
-    static constexpr std::chrono::nanoseconds kWriterSpinLimit{200000};
-    // Under the feed lock: the block was read; its writer may return once
-    // the done bell rings (after the lock is let go).
-    void FinishBlock() noexcept;
+    // The ring between the writer and the demux thread.  A few hundred KiB
+    // let a writer run far ahead of libavformat, so each side sleeps only
+    // now and then, and is woken once per batch rather than per block.
+    static constexpr size_t kRingSize = 512 * 1024;
+    // A read short of its size takes what the ring holds after this long, so
+    // that a slow live source is not held back waiting for a full read.
+    static constexpr std::chrono::milliseconds kShortReadDelay{10};
+    // Copies between a caller's memory and the ring at a running position;
+    // done outside the feed lock, on bytes the other side does not touch.
+    void CopyIn(uint64_t at, const uint8_t* data, size_t n) noexcept;
+    void CopyOut(uint64_t at, uint8_t* buffer, size_t n) const noexcept;
     void Report(int line, const wchar_t* function, const std::wstring& text) const noexcept;
 
     vemx_tsdemux_media_info_callback_t media_info_callback_;
@@ -281,25 +285,25 @@ class TsDemux : public frame::RefCounted {
     std::vector<tsclock::TsClock> clocks_;
 
     std::thread thread_;
-    // Hand-over of the caller's block: the data bell wakes the reader, the
-    // done bell the writer.  The state they announce is under the feed lock.
-    platform::Doorbell data_bell_;
-    platform::Doorbell done_bell_;
-    platform::SpinBudget reader_spin_{kReaderSpinLimit};
-    platform::SpinBudget writer_spin_{kWriterSpinLimit};
-
-    platform::CriticalSection feed_lock_;
-    int32_t feed_command_ = 0;  // 0 idle, 1 data pending, 2 stop
-    const uint8_t* feed_pointer_ = nullptr;
-    uint64_t feed_remainder_ = 0;
+    // Hand-over: the writer copies each block into the ring and returns; the
+    // demux thread reads from it.  Positions count bytes since Init, so the
+    // ring holds write_pos_ - read_pos_ bytes.
+    std::mutex feed_lock_;
+    std::condition_variable data_ready_;  // a reader waits for reader_wants_ bytes
+    std::condition_variable space_free_;  // a writer waits for a quarter of the ring
+    std::unique_ptr<uint8_t[]> ring_;
+    size_t ring_size_ = 0;
+    uint64_t read_pos_ = 0;
+    uint64_t write_pos_ = 0;
+    uint64_t reader_wants_ = 0;  // 0 while the reader is not waiting
     bool writer_waiting_ = false;
     bool feed_ended_ = true;
-    // Set when Uninit begins: from then on writes return at once, so that a
-    // late block cannot replace the stop command.
+    // Set when Uninit begins: from then on writes return at once, and the
+    // reader drains what the ring holds and then reports the end.
     bool stopping_ = false;
-    // A writer that went to sleep is woken once ahead of the end of its
-    // block, so that it is back and spinning when the last byte is taken.
-    bool writer_called_ = false;
+    // Counts Inits, so that a write left over from an earlier run never
+    // commits into a later one.
+    uint32_t feed_session_ = 0;
 
     std::atomic<int32_t> running_{0};
 };

@@ -278,6 +278,12 @@ inline std::string Path(const std::string& name) {
         // and moved on by an hour.
         {"h264_aac_wrap", x264 + "-c:a aac -output_ts_offset 95441.5"},
         {"h264_aac_hour", x264 + "-c:a aac -output_ts_offset 3600"},
+        // Several times the demultiplexer's feed ring (about 3 MB).
+        {"mpeg2_large",
+         "-f lavfi -i testsrc=size=720x576:rate=25:duration=1,noise=alls=30:allf=t -map 2:v -map "
+         "1:a "
+         "-c:v mpeg2video "
+         "-q:v 1 -c:a mp2"},
     };
     struct Dir {
         Dir() {

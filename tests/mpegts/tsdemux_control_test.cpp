@@ -78,7 +78,8 @@ TEST(TsDemuxFeed, BlocksAreDroppedAtOnceWhenNoThreadRuns) {
     ASSERT_EQ(vemx_tsdemux_init(demux), 1);
     EXPECT_EQ(vemx_tsdemux_init(demux), 0);  // not twice
     for (size_t at = 0; at < bytes.size(); at += 1000)
-        vemx_tsdemux_write_data(demux, bytes.data() + at, 1000);
+        vemx_tsdemux_write_data(demux, bytes.data() + at,
+                                std::min<size_t>(1000, bytes.size() - at));
     vemx_tsdemux_uninit(demux);
     EXPECT_EQ(vemx_tsdemux_write_data(demux, bytes.data(), bytes.size()), 0);  // after uninit
     vemx_tsdemux_release(demux);
@@ -116,7 +117,10 @@ TEST(TsDemuxFeed, SmallReadBufferEmptyBlocksAndUninitWhileWaitingForData) {
                                     std::min<size_t>(5000, bytes.size() - at));
             vemx_tsdemux_write_data(rec.demux, bytes.data(), 0);
         }
-        vemx_tsdemux_uninit(rec.demux);  // the thread waits for data here
+        // Blocks are taken as soon as they are copied: let the thread get
+        // through probing first, so that the stop finds it reading.
+        while (log.count_containing("] A: start_time=") == 0) std::this_thread::sleep_for(1ms);
+        vemx_tsdemux_uninit(rec.demux);
         EXPECT_EQ(rec.packets[256].size(), Probe("h264_aac", 256).size());
         EXPECT_EQ(rec.packets[257].size(), Probe("h264_aac", 257).size());
     }
@@ -143,12 +147,13 @@ TEST(TsDemuxFeed, SmallReadBufferEmptyBlocksAndUninitWhileWaitingForData) {
     EXPECT_EQ(lines[10], "INFO[vemx|tsdemux] Waiting for thread done...\n");  // release
 }
 
-// The thread sits in a callback, so the writer blocks on a block; then the
-// thread is stopped.  Once the stop has begun, a new block must not restart
-// the reading (which left the stop waiting for ever): it returns at once,
-// while the callback still holds the thread.
+// The thread sits in a callback, so the writer fills the feed ring and waits
+// for room; then the thread is stopped.  The waiting writer is released, and
+// once the stop has begun a new block must not restart the reading (which
+// left the stop waiting for ever): it returns at once, while the callback
+// still holds the thread.
 TEST(TsDemuxFeed, BlockedWriterIsReleasedAndLateWritesReturnOnceUninitBegins) {
-    const auto bytes = Bytes("h264_aac");
+    const auto bytes = Bytes("mpeg2_large");
     vemx_test::Watchdog watchdog("uninit racing write_data");
     LogCapture log;
     Event gate[2] = {Event(), Event(true)};  // entered, open
