@@ -1,11 +1,21 @@
 #include "platform/critical_section.h"
 
 #include <immintrin.h>
+#include <sched.h>
 
-#include "platform/doorbell.h"
 #include "platform/futex.h"
 
 namespace vemx::platform {
+
+bool SpinningCanPay() noexcept {
+    // Not when the process may run on one processor only: the holder cannot
+    // run while we spin.  Decided once, from the affinity at start.
+    static const bool can = [] {
+        cpu_set_t set;
+        return sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) > 1;
+    }();
+    return can;
+}
 
 void CriticalSection::lock_slow() noexcept {
     // Holders only copy a few kilobytes: waiting a moment usually beats

@@ -9,6 +9,9 @@
 
 namespace vemx::platform {
 
+// Whether spinning on a contended lock can ever pay.
+bool SpinningCanPay() noexcept;
+
 class CriticalSection {
   public:
     CriticalSection() = default;

@@ -11,7 +11,6 @@
 
 #include "platform/clock.h"
 #include "platform/critical_section.h"
-#include "platform/doorbell.h"
 #include "platform/refclock.h"
 #include "platform/text.h"
 #include "platform/waitable.h"
@@ -203,41 +202,3 @@ TEST(CriticalSection, ExcludesUnderContentionAndUnlockWakesASleeper) {
     cs.unlock();
 }
 
-// Two threads take turns many times, once sleeping at every turn and once
-// spinning: a ring that slipped between ticket() and the sleep would hang
-// the exchange.
-TEST(Doorbell, PingPongNeverLosesARing) {
-    for (const std::chrono::nanoseconds spin : {0ns, 100000ns}) {
-        Doorbell bells[2];
-        int turn = 0;  // written by one side at a time, published by the rings
-        constexpr int kTurns = 40000;
-        auto play = [&](int side) {
-            for (int i = side; i < kTurns; i += 2) {
-                const uint32_t t = bells[side].ticket();
-                while (std::atomic_ref(turn).load() != i) bells[side].wait(t, spin);
-                std::atomic_ref(turn).store(i + 1);
-                bells[1 - side].ring();
-            }
-        };
-        std::thread other(play, 1);
-        play(0);
-        other.join();
-        EXPECT_EQ(turn, kTurns);
-    }
-    Doorbell bell;
-    const uint32_t t = bell.ticket();
-    bell.ring();
-    const auto start = std::chrono::steady_clock::now();
-    bell.wait(t, 10s);  // would spin for ten seconds if the ring were missed
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-}
-
-TEST(SpinBudget, SpinsOnlyWhileWaitsAreShort) {
-    SpinBudget budget(50us);
-    EXPECT_GT(budget.next(), 0ns);
-    for (int i = 0; i < 40; ++i) budget.record(2ms);  // a live source
-    EXPECT_EQ(budget.next(), 0ns);
-    for (int i = 0; i < 40; ++i) budget.record(3us);  // a feeder pushing from memory
-    EXPECT_GT(budget.next(), 3us);
-    EXPECT_LE(budget.next(), 50us);
-}
