@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <chrono>
+#include <future>
 #include <system_error>
 
 #include "devices/devcon.h"
@@ -91,7 +92,11 @@ void devenum_t::Scan(uint32_t interval_ms) {
         return;
     }
     try {
-        thread_ = std::thread([scanner = scanner_, interval_ms] {
+        // The thread waits until thread_ is stored: a callback may drop the
+        // last reference, and the destructor then reads thread_.
+        std::promise<void> stored;
+        thread_ = std::thread([scanner = scanner_, interval_ms, go = stored.get_future()] {
+            go.wait();
             try {
                 scanner->Main(interval_ms);
             } catch (const std::exception& e) {
@@ -99,6 +104,7 @@ void devenum_t::Scan(uint32_t interval_ms) {
                 LogPrint(kError, "%s: %s", "vemx_dev_detail::devenum_t::Main", e.what());
             }
         });
+        stored.set_value();
     } catch (const std::system_error& e) {
         LogPrint(kError, "%s: CreateThread failed, err=%d", "vemx_dev_detail::devenum_t::Scan",
                  e.code().value());

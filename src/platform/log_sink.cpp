@@ -60,8 +60,10 @@ struct Sink {
     RepeatLimiter limiter;
 };
 
+// Never destroyed: threads that outlive main (a deferred release finishing
+// at exit) may still log while static destructors run.
 Sink& sink() {
-    static Sink s;
+    static Sink& s = *new Sink;
     return s;
 }
 
