@@ -41,7 +41,9 @@ inline void Yuy2Block(const Math& m, const uint8_t* s, uint8_t* d) {
 #if defined(__AVX512BW__)
             // Pixels 0-7 of each lane, then 8-15: the even or the odd 16-byte
             // pieces of two whole loads.
-            src[h] = _mm512_shuffle_i64x2(V::load(p), V::load(p + 64), h % 2 ? 0xDD : 0x88);
+            // (The selector must be a literal for clang.)
+            const R a = V::load(p), b = V::load(p + 64);
+            src[h] = h % 2 ? _mm512_shuffle_i64x2(a, b, 0xDD) : _mm512_shuffle_i64x2(a, b, 0x88);
 #endif
         } else if constexpr (kOrder == Order::kLanes) {
             src[h] = V::load_lanes(p + 16 * (h % 2), 32);
