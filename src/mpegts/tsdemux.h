@@ -84,6 +84,8 @@ class TsDemux : public frame::RefCounted {
         const tsclock::TsClock* clock = &own_clock_;
 
       protected:
+        // Binds the handler to its stream; our clock unwraps its timestamps.
+        void Attach(AVFormatContext* fmt, const std::shared_ptr<MediaInfo>& media);
         // Start time from the input, with the information line for `kind`.
         void StartClock(const wchar_t* kind);
         // Stream time base to 100 ns from the start, unwrapped near the

@@ -48,12 +48,6 @@ inline std::string ErrorText(int err) {
     return buf;
 }
 
-inline std::wstring Widen(const char* s) {
-    std::wstring w;
-    for (; s && *s; ++s) w += static_cast<wchar_t>(static_cast<unsigned char>(*s));
-    return w;
-}
-
 // Where the input starts, in the ticks of `st`.
 inline int64_t InputOrigin(const AVFormatContext* format, const AVStream* st) {
     const int64_t input_start = format->start_time == AV_NOPTS_VALUE ? 0 : format->start_time;

@@ -30,16 +30,21 @@ int64_t TsDemux::stream_handler_t::Rebase(int64_t value) const noexcept {
     return av_rescale_q(clock->Place(value), stream->time_base, kMediaTime) - start_time;
 }
 
+void TsDemux::stream_handler_t::Attach(AVFormatContext* fmt,
+                                       const std::shared_ptr<MediaInfo>& media) {
+    info = media;
+    format = fmt;
+    stream = fmt->streams[media->stream_index];
+    stream->pts_wrap_bits = 64;
+}
+
 TsDemux::video_callback_t::video_callback_t(int32_t stream_id,
                                             vemx_tsdemux_video_callback_t callback, void* context)
     : stream_handler_t(stream_id, context), callback(OrDefault(callback, &NoVideo)) {}
 
 void TsDemux::video_callback_t::SetUp(AVFormatContext* fmt,
                                       const std::shared_ptr<MediaInfo>& media) {
-    info = media;
-    format = fmt;
-    stream = fmt->streams[media->stream_index];
-    stream->pts_wrap_bits = 64;
+    Attach(fmt, media);
     switch (stream->codecpar->codec_id) {
         case AV_CODEC_ID_H264:
             method = &video_callback_t::OnPacket_H264;
@@ -83,10 +88,7 @@ TsDemux::audio_callback_t::audio_callback_t(int32_t stream_id,
 
 void TsDemux::audio_callback_t::SetUp(AVFormatContext* fmt,
                                       const std::shared_ptr<MediaInfo>& media) {
-    info = media;
-    format = fmt;
-    stream = fmt->streams[media->stream_index];
-    stream->pts_wrap_bits = 64;
+    Attach(fmt, media);
     switch (stream->codecpar->codec_id) {
         case AV_CODEC_ID_AAC:
             method = &audio_callback_t::OnPacket_Adts;

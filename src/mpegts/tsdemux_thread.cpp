@@ -12,6 +12,7 @@ extern "C" {
 #include "frame/error.h"
 #include "frame/log.h"
 #include "mpegts/tsdemux_common.h"
+#include "platform/text.h"
 
 namespace vemx::tsdemux {
 
@@ -135,7 +136,7 @@ void TsDemux::DiscoverStreams() {
             const char* type = AudioType(par->codec_id, decoded);
             if (!type) {
                 Report(__LINE__, kMainNameW,
-                       L"unexpected codec, " + Widen(avcodec_get_name(par->codec_id)));
+                       L"unexpected codec, " + platform::widen(avcodec_get_name(par->codec_id)));
                 continue;
             }
             info->type = type;
@@ -145,19 +146,19 @@ void TsDemux::DiscoverStreams() {
             if (!fmt) {
                 const char* name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(par->format));
                 Report(__LINE__, kMainNameW,
-                       L"unexpected sample_fmt, " + Widen(name ? name : "none"));
+                       L"unexpected sample_fmt, " + platform::widen(name ? name : "none"));
                 fmt = "s16";
             }
             info->sample_fmt = fmt;
             info->sample_rate = par->sample_rate;
-            line << Widen(type) << L',' << info->sample_rate << L',' << info->channels << L','
-                 << Widen(info->sample_fmt.c_str()) << L',';
+            line << platform::widen(type) << L',' << info->sample_rate << L',' << info->channels << L','
+                 << platform::widen(info->sample_fmt.c_str()) << L',';
         } else {
             info->media_type = "video";
             const char* type = VideoType(par->codec_id);
             if (!type) {
                 Report(__LINE__, kMainNameW,
-                       L"unexpected codec, " + Widen(avcodec_get_name(par->codec_id)));
+                       L"unexpected codec, " + platform::widen(avcodec_get_name(par->codec_id)));
                 continue;
             }
             info->type = type;
@@ -170,7 +171,7 @@ void TsDemux::DiscoverStreams() {
             } else {
                 const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format));
                 Report(__LINE__, kMainNameW,
-                       L"unexpected pix_fmt, " + Widen(name ? name : "none") +
+                       L"unexpected pix_fmt, " + platform::widen(name ? name : "none") +
                            L", use yv12 as default");
                 info->pix_fmt = "yv12";
             }
@@ -180,8 +181,8 @@ void TsDemux::DiscoverStreams() {
                 av_guess_frame_rate(format_, const_cast<AVStream*>(st), nullptr);
             info->fps_num = rate.num;
             info->fps_den = rate.den;
-            line << Widen(type) << L',' << info->width << L',' << info->height << L','
-                 << Widen(info->pix_fmt.c_str());
+            line << platform::widen(type) << L',' << info->width << L',' << info->height << L','
+                 << platform::widen(info->pix_fmt.c_str());
         }
         InfoLine(L"vemx", line.str());
         infos_.push_back(std::move(info));
